@@ -1,0 +1,59 @@
+#include "console/console.h"
+
+#include <libgen.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "options/options.h"
+
+const char* program_name = "ccdshot";
+int progress_fd = 3;
+
+namespace {
+// basename() may modify its argument, so it works on a copy that outlives the run.
+char program_path[4096];
+}  // namespace
+
+void set_program_name(const char* argv0) {
+  std::snprintf(program_path, sizeof program_path, "%s", argv0 != nullptr ? argv0 : "");
+  program_name = basename(program_path);
+}
+
+void select_progress_channel() {
+  progress_fd = 3;
+  if (write(progress_fd, "", 0) != 0) progress_fd = fileno(stdout);
+}
+
+void console_start(const char* argv0) {
+  set_program_name(argv0);
+  select_progress_channel();
+}
+
+int progress_printf(const char* format, ...) {
+  char text[2000];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  const int written = static_cast<int>(write(progress_fd, text, std::strlen(text)));
+  fsync(progress_fd);
+  return written;
+}
+
+void usage_error(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fprintf(stderr, "\nTry running '%s -help'\n", program_name);
+  std::exit(3);
+}
+
+void write_failed() {
+  std::fprintf(stderr, "\n%s image write failed!\n", output_type_name(output_type));
+  std::exit(2);
+}
