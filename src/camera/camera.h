@@ -170,3 +170,18 @@ int camera_read_row(ExposureRequest& request, uint8_t* row);
 int read_image(ExposureRequest& request, RowSink sink, void* context, PixelStats* stats);
 // RowSink that keeps nothing: returns 0.
 int discard_row(void* context, ExposureRequest* request, uint16_t* row);
+
+// Running statistics of a readout as read_image keeps them row by row.
+struct RowStats {
+  uint32_t min;
+  uint32_t max;
+  uint32_t filtered_max;
+  uint32_t row_mean;  // mean of the row scanned last (unsigned quotient; 0 for no pixels)
+};
+// Takes the row's `pixels` little-endian 16-bit samples into stats; samples
+// outside the row count as 0 for the neighbour test of filtered_max.
+RowStats scan_row(const uint16_t* row, uint32_t pixels, RowStats stats);
+// Size in 16-bit words of read_image's row buffer for the request: room for
+// the larger of pixels-per-row samples and row_bytes bytes, plus a zero word
+// on either side.
+std::size_t row_buffer_words(const ExposureRequest& request);

@@ -6,7 +6,10 @@
 
 #include <tiffio.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <span>
 
 #include "camera/camera.h"
 
@@ -23,3 +26,30 @@ int tiff_row_sink(void* context, ExposureRequest* request, uint16_t* row);
 // Sets one tag through TIFFVSetField; reports a refusal on standard error and
 // returns libtiff's result, which never stops the writer.
 int set_tiff_tag(TIFF* tiff, int tag, ...);
+
+// FITS blocks and header cards.
+inline constexpr std::size_t FITS_BLOCK_SIZE = 2880;
+inline constexpr std::size_t FITS_CARD_SIZE = 80;
+// Offset added to every stored sample: the file holds signed 16-bit words and
+// declares BZERO 32768, so readers get the camera's unsigned counts back.
+inline constexpr uint16_t FITS_UNSIGNED_OFFSET = 32768;
+
+// Formats the primary header of the request's image (cards SIMPLE to END,
+// blank-filled, no NUL) into block; DATE-OBS is start_time in local time.
+void format_fits_header(const ExposureRequest& request, std::span<char, FITS_BLOCK_SIZE> block);
+
+// Strips of about 64 KiB: the count reported and the RowsPerStrip tag.
+struct TiffStripLayout {
+  long strips;
+  long rows_per_strip;
+};
+// The strip layout of an image of width x height 16-bit samples.
+TiffStripLayout tiff_strip_layout(uint32_t width, uint32_t height);
+
+// Size of the ImageDescription text and the most the comment contributes.
+inline constexpr std::size_t TIFF_DESCRIPTION_SIZE = 2000;
+inline constexpr std::size_t TIFF_COMMENT_LIMIT = 1800;
+// Formats the ImageDescription: the comment's first 1800 characters and a
+// newline when comment is not null, then "Exposed <seconds> seconds <binning>".
+void format_tiff_description(std::span<char, TIFF_DESCRIPTION_SIZE> text, const char* comment,
+                             const ExposureRequest& request);

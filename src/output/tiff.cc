@@ -1,1 +1,153 @@
-// (in progress)
+// The TIFF writer: a single-image, 16-bit, one-sample greyscale file written
+// through libtiff on the output stream's descriptor, in strips of about
+// 64 KiB, with descriptive tags from the camera, the clock and the TIFF_*
+// environment variables, and a description of the exposure set last.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "console/console.h"
+#include "options/options.h"
+#include "output/output.h"
+
+namespace {
+
+// Uncompressed bytes a strip should hold, about.
+constexpr uint64_t STRIP_TARGET_BYTES = 65536;
+constexpr uint64_t BYTES_PER_SAMPLE = 2;
+
+// The eight TIFF_* variables, read once in this order; a missing one is null.
+struct TiffEnvironment {
+  const char* artist;
+  const char* host;
+  const char* software;
+  const char* make;
+  const char* compression_text;
+  const char* predictor_text;
+  const char* orientation_text;
+  const char* comment;
+  long compression;
+  long predictor;
+  long orientation;
+};
+
+// Base-10 number of a variable: leading blanks and a sign accepted, anything
+// after the digits ignored, no digits (or no variable) giving 0.
+long number_of(const char* text) { return text == nullptr ? 0 : std::strtol(text, nullptr, 10); }
+
+TiffEnvironment read_environment() {
+  TiffEnvironment env{};
+  env.artist = std::getenv("TIFF_ARTIST");
+  env.host = std::getenv("TIFF_HOST");
+  env.software = std::getenv("TIFF_SOFTWARE");
+  env.make = std::getenv("TIFF_MAKE");
+  env.compression_text = std::getenv("TIFF_COMPRESSION");
+  env.predictor_text = std::getenv("TIFF_PREDICTOR");
+  env.orientation_text = std::getenv("TIFF_ORIENTATION");
+  env.comment = std::getenv("TIFF_COMMENT");
+  env.compression = number_of(env.compression_text);
+  env.predictor = number_of(env.predictor_text);
+  env.orientation = number_of(env.orientation_text);
+  return env;
+}
+
+// Sets a 16-bit tag; libtiff takes such values as int through its argument list.
+void set_short_tag(TIFF* tiff, int tag, long value) { set_tiff_tag(tiff, tag, static_cast<int>(value)); }
+
+}  // namespace
+
+int set_tiff_tag(TIFF* tiff, int tag, ...) {
+  va_list args;
+  va_start(args, tag);
+  const int result = TIFFVSetField(tiff, static_cast<uint32_t>(tag), args);
+  va_end(args);
+  if (result == 0) std::fprintf(stderr, "Error while setting TIFF tag #%d\n", tag);
+  return result;
+}
+
+TiffStripLayout tiff_strip_layout(uint32_t width, uint32_t height) {
+  // In 64 bits, so that an image of 4 GiB or more cannot wrap to one strip.
+  uint64_t strips = static_cast<uint64_t>(width) * height * BYTES_PER_SAMPLE / STRIP_TARGET_BYTES;
+  if (strips == 0) strips = 1;
+  uint64_t rows_per_strip = height / strips;
+  if (rows_per_strip == 0) rows_per_strip = 1;
+  return {static_cast<long>(strips), static_cast<long>(rows_per_strip)};
+}
+
+void format_tiff_description(std::span<char, TIFF_DESCRIPTION_SIZE> text, const char* comment,
+                             const ExposureRequest& request) {
+  // Only x_bin decides whether the binning is told.
+  char binning[32] = "";
+  if (request.x_bin != 1) {
+    std::snprintf(binning, sizeof binning, "with %dx%d binning", static_cast<int>(request.x_bin),
+                  static_cast<int>(request.y_bin));
+  }
+  std::size_t used = 0;
+  if (comment != nullptr) {
+    used = strnlen(comment, TIFF_COMMENT_LIMIT);
+    std::memcpy(text.data(), comment, used);
+    text[used++] = '\n';
+  }
+  std::snprintf(text.data() + used, text.size() - used, "Exposed %g seconds %s",
+                static_cast<double>(request.exposure_ms) / 1000.0, binning);
+}
+
+int tiff_row_sink(void* context, ExposureRequest* request, uint16_t* row) {
+  auto* tiff = static_cast<TIFF*>(context);
+  // libtiff takes a whole scanline of 16-bit samples from the buffer: a row
+  // shorter than that (a camera of 8 bits or fewer) is refused rather than
+  // read past its end.
+  if (request->row_bytes < 0 || static_cast<tmsize_t>(request->row_bytes) < TIFFScanlineSize(tiff)) return 1;
+  return TIFFWriteScanline(tiff, row, static_cast<uint32_t>(request->rows_read - 1), 0) == 1 ? 0 : 1;
+}
+
+void write_tiff(FILE* stream, const char* path, ExposureRequest& request) {
+  TIFF* tiff = TIFFFdOpen(fileno(stream), path, "w");
+  if (tiff == nullptr) write_failed();
+  const TiffEnvironment env = read_environment();
+  const uint32_t width = pixels_per_row(request);
+  const uint32_t height = image_rows(request);
+
+  set_tiff_tag(tiff, TIFFTAG_MODEL, request.camera->model);
+
+  // The time of writing, in UTC whatever the time zone.
+  char date[20] = "";
+  const time_t now = time(nullptr);
+  struct tm broken_down {};
+  if (gmtime_r(&now, &broken_down) != nullptr) std::strftime(date, sizeof date, "%Y:%m:%d %H:%M:%S", &broken_down);
+  set_tiff_tag(tiff, TIFFTAG_DATETIME, date);
+
+  if (env.make != nullptr) set_tiff_tag(tiff, TIFFTAG_MAKE, env.make);
+  if (env.artist != nullptr) set_tiff_tag(tiff, TIFFTAG_ARTIST, env.artist);
+  if (env.host != nullptr) set_tiff_tag(tiff, TIFFTAG_HOSTCOMPUTER, env.host);
+  if (env.software != nullptr) set_tiff_tag(tiff, TIFFTAG_SOFTWARE, env.software);
+  if (env.compression != 0) set_short_tag(tiff, TIFFTAG_COMPRESSION, env.compression);
+  if (env.predictor != 0) set_short_tag(tiff, TIFFTAG_PREDICTOR, env.predictor);
+  if (env.orientation != 0) set_short_tag(tiff, TIFFTAG_ORIENTATION, env.orientation);
+
+  const TiffStripLayout layout = tiff_strip_layout(width, height);
+  if (debug_level >= 2) {
+    std::printf("(%dx%d) TIFF image in %ld strips with %ld rows/strip\n", static_cast<int>(width),
+                static_cast<int>(height), layout.strips, layout.rows_per_strip);
+  }
+
+  set_short_tag(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  set_short_tag(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+  set_short_tag(tiff, TIFFTAG_BITSPERSAMPLE, 16);
+  set_short_tag(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+  set_tiff_tag(tiff, TIFFTAG_IMAGEWIDTH, width);
+  // The length is known before the first row: Deflate needs it to set up
+  // its strips, and the other codecs write the same file with it.
+  set_tiff_tag(tiff, TIFFTAG_IMAGELENGTH, height);
+  set_tiff_tag(tiff, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(layout.rows_per_strip));
+
+  PixelStats stats{};
+  if (read_image(request, tiff_row_sink, tiff, &stats) != 0) write_failed();
+
+  char description[TIFF_DESCRIPTION_SIZE];
+  format_tiff_description(description, env.comment, request);
+  set_tiff_tag(tiff, TIFFTAG_IMAGEDESCRIPTION, description);
+  TIFFClose(tiff);
+}

@@ -1,0 +1,43 @@
+// Internals of the synthetic sky and of the counter-based hash it draws its
+// randomness from; used by the camera model.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "sim/camera_model.h"
+
+namespace ccdsim::detail {
+
+// splitmix64's finaliser: a bijective mix of 64 bits.
+constexpr uint64_t mix64(uint64_t z) {
+  z += 0x9E3779B97F4A7C15ull;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+// A uniform value in [0, 1) from the top 53 bits of a hash.
+inline double unit(uint64_t hash) { return static_cast<double>(hash >> 11) * 0x1.0p-53; }
+
+// A standard normal value from the top 16 bits of a hash (a table of the
+// 65536 quantiles at (k + 0.5) / 65536).
+float gaussian(uint64_t hash);
+
+// The fixed part of a sky: stars and hot pixels ordered by row.
+struct SkyField {
+  std::vector<Star> stars;      // ordered by y
+  std::vector<HotPixel> hot;    // ordered by y
+  double radius = 0.0;          // a star's light ends this far from its centre
+};
+
+SkyField make_sky_field(const SensorConfig& sensor, const SkyConfig& sky, uint64_t seed);
+
+// Values (before clipping to 16 bits) of output row `row` of the frame's
+// binned window; values and charge hold one entry per output pixel.
+void render_sky_row(const SkyField& field, const SkyConfig& sky, uint64_t seed,
+                    const FrameContext& frame, uint32_t row, std::span<uint32_t> values,
+                    std::span<double> charge);
+
+}  // namespace ccdsim::detail
