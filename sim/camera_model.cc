@@ -92,6 +92,21 @@ void store_samples(std::span<const uint32_t> values, std::size_t width, uint8_t*
   }
 }
 
+// The unbinned ramp straight into 16-bit little-endian samples: lanes of 16
+// consecutive values, each step adding 16 x 37 (modulo 65536 by wrapping).
+void ramp_row_16(const ExposeMessage& e, uint32_t row, std::size_t pixels, uint8_t* out) {
+  const uint32_t base = (e.y_origin + row) * 101u + e.exposure_ms + e.x_origin * 37u;
+  constexpr std::size_t LANES = 16;
+  uint16_t lane[LANES];
+  for (std::size_t k = 0; k < LANES; ++k) lane[k] = static_cast<uint16_t>(base + k * 37u);
+  std::size_t i = 0;
+  for (; i + LANES <= pixels; i += LANES) {
+    std::memcpy(out + 2 * i, lane, sizeof lane);
+    for (auto& v : lane) v = static_cast<uint16_t>(v + LANES * 37u);
+  }
+  std::memcpy(out + 2 * i, lane, 2 * (pixels - i));
+}
+
 void ramp_row(const ExposeMessage& e, uint32_t row, std::span<uint32_t> values) {
   const uint32_t x0 = e.x_origin;
   const uint32_t y0 = e.y_origin + row * e.y_bin;
@@ -137,6 +152,13 @@ struct CameraModel::State {
 
   void render_row(uint32_t row, uint8_t* out) {
     const std::span<uint32_t> span(values);
+    if constexpr (std::endian::native == std::endian::little) {
+      if (config.pattern == Pattern::Ramp && frame.expose.x_bin == 1 && frame.expose.y_bin == 1 &&
+          sample_bytes(config.sensor) == 2) {
+        ramp_row_16(frame.expose, row, values.size(), out);
+        return;
+      }
+    }
     switch (config.pattern) {
       case Pattern::Ramp:
         ramp_row(frame.expose, row, span);

@@ -51,7 +51,7 @@ const char USAGE[] =
     "Running:\n"
     "  --ready=FILE                 write the device path to FILE once the mount is live\n"
     "  --log=FILE                   log every message received: one line per write,\n"
-    "                               its bytes in hexadecimal\n"
+    "                               its bytes in hexadecimal (FILE is replaced)\n"
     "  --time-scale=F               the image is ready F x the exposure time after the\n"
     "                               exposure starts (default 1; 0: at once)\n"
     "  --allow-other                let other users open the device\n"
@@ -180,7 +180,7 @@ Settings parse_command_line(int argc, char** argv) {
   opterr = 0;
   for (;;) {
     int index = 0;
-    const int c = getopt_long(argc, argv, "+:", options, &index);
+    const int c = getopt_long(argc, argv, ":", options, &index);
     if (c == -1) break;
     const char* name = options[index].name;
     const char* value = optarg;
@@ -575,7 +575,7 @@ int main(int argc, char** argv) {
   std::free(real);
 
   if (!settings.log_file.empty()) {
-    server.log = std::fopen(settings.log_file.c_str(), "a");
+    server.log = std::fopen(settings.log_file.c_str(), "w");
     if (server.log == nullptr) {
       std::fprintf(stderr, "ccdsim: cannot open %s: %s\n", settings.log_file.c_str(), std::strerror(errno));
       return 1;
@@ -615,6 +615,7 @@ int main(int argc, char** argv) {
   fuse_args args = FUSE_ARGS_INIT(static_cast<int>(fuse_argv.size()), fuse_argv.data());
 
   server.se = fuse_session_new(&args, &ops, sizeof ops, nullptr);
+  fuse_opt_free_args(&args);
   if (server.se == nullptr) {
     std::fprintf(stderr, "ccdsim: cannot start the file system\n");
     return 1;

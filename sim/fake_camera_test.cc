@@ -271,7 +271,9 @@ TEST(FakeCameraTest, DestructorStopsWhenNothingWasRead) {
     FakeCamera fake(ramp(16384, 16384));
     send_message(fake.fd(), expose_bytes(16384, 16384, 1, 1));
     if (i == 1) send_message(fake.fd(), to_bytes(encode_query()));
-    if (i == 2) EXPECT_EQ(read_once(fake.fd(), 8).count, 8);
+    if (i == 2) {
+      EXPECT_EQ(read_once(fake.fd(), 8).count, 8);
+    }
   }
 }
 

@@ -92,7 +92,7 @@ ChildResult readout(ccdsim::ModelConfig config, Shape shape, uint8_t debug = 0, 
   return run_in_child(
       [&] {
         debug_level = debug;
-        Session session(std::move(config), shape);
+        Session session(config, shape);
         if (!session.opened) return 10;
         SinkRecord record;
         record.stop_at = stop_at;

@@ -164,7 +164,8 @@ const char* parse_int(const char* text, int32_t* value) {
 }
 
 const char* parse_pair(int32_t* first, int32_t* second) {
-  const char* position = parse_int(optarg, first);
+  const char* const after_first = parse_int(optarg, first);
+  const char* position = after_first;
   // Anything but a digit, a sign or a full stop separates the two numbers.
   while (*position != '\0' && !std::isdigit(static_cast<unsigned char>(*position)) &&
          *position != '+' && *position != '-' && *position != '.') {
@@ -172,7 +173,7 @@ const char* parse_pair(int32_t* first, int32_t* second) {
   }
   if (*position == '\0') {
     *second = *first;
-    return position;
+    return after_first;
   }
   return parse_int(position, second);
 }

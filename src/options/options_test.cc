@@ -231,6 +231,7 @@ TEST(OptionsTest, PairRuleSeparatorsAndDefaults) {
       {{"-binning", "2 3"}, {.bin_x = 2, .bin_y = 3}},
       {{"-bin", "2"}, {.bin_x = 2, .bin_y = 2}},
       {{"-bin=4,,;; 1"}, {.bin_x = 4, .bin_y = 1}},
+      {{"-bin=1x4"}, {.bin_x = 1, .bin_y = 4}},
       {{"-size=640x"}, {.width = 640, .height = 640}},
       {{"-size=2x3x4"}, {.width = 2, .height = 3}},
       {{"-size=1,2.5"}, {.width = 1, .height = 2}},
@@ -262,6 +263,9 @@ TEST(OptionsTest, RefusedPairValues) {
       {{"-bin", "2x5"}, "Binning factors must be between 1 and 4!"},
       {{"-bin=1,0"}, "Binning factors must be between 1 and 4!"},
       {{"-bin=-1"}, "Binning factors must be between 1 and 4!"},
+      {{"-bin=5,1"}, "Binning factors must be between 1 and 4!"},
+      {{"-bin=0,2"}, "Binning factors must be between 1 and 4!"},
+      {{"-bin=1,5"}, "Binning factors must be between 1 and 4!"},
       {{"-bin", "2.5"}, "\".5\" is not a valid integer"},
       {{"-size=1x.5"}, "\".5\" is not a valid integer"},
       {{"-size=1x+"}, "\"+\" is not a valid integer"},
@@ -292,29 +296,34 @@ TEST(OptionsTest, BothNumbersStoredBeforeRangeTest) {
 }
 
 TEST(OptionsTest, ParsersReturnPositionPastNumber) {
-  int32_t value = 0;
-  const char* text = "12abc";
-  EXPECT_EQ(parse_int(text, &value), text + 2);
-  EXPECT_EQ(value, 12);
-  text = " -0x1F,";
-  EXPECT_EQ(parse_int(text, &value), text + 6);
-  EXPECT_EQ(value, -31);
-
-  double seconds = 0.0;
-  text = "2147483.647s";
-  EXPECT_EQ(parse_seconds(text, &seconds), text + 11);
-  EXPECT_EQ(seconds, 2147483.647);
-  text = ".005";
-  EXPECT_EQ(parse_seconds(text, &seconds), text + 4);
-  EXPECT_EQ(seconds, 0.005);
-
-  char value_text[] = "3:4rest";
-  optarg = value_text;
-  int32_t first = 0;
-  int32_t second = 0;
-  EXPECT_EQ(parse_pair(&first, &second), value_text + 3);
-  EXPECT_EQ(first, 3);
-  EXPECT_EQ(second, 4);
+  // In a child: a parser that wrongly refuses its text exits the process.
+  const ChildResult result = run_in_child([] {
+    set_program_name("ccdshot");
+    int32_t value = 0;
+    const char* rest = parse_int("12abc", &value);
+    std::printf("%d [%s]\n", value, rest);
+    rest = parse_int(" -0x1F,", &value);
+    std::printf("%d [%s]\n", value, rest);
+    double seconds = 0.0;
+    rest = parse_seconds("2147483.647s", &seconds);
+    std::printf("%.10g [%s]\n", seconds, rest);
+    rest = parse_seconds(".005", &seconds);
+    std::printf("%.10g [%s]\n", seconds, rest);
+    char value_text[] = "3:4rest";
+    optarg = value_text;
+    int32_t first = 0;
+    int32_t second = 0;
+    rest = parse_pair(&first, &second);
+    std::printf("%d %d [%s]\n", first, second, rest);
+    char single_text[] = "640x";
+    optarg = single_text;
+    rest = parse_pair(&first, &second);
+    std::printf("%d %d [%s]\n", first, second, rest);
+    return 0;
+  });
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.out, "12 [abc]\n-31 [,]\n2147483.647 [s]\n0.005 []\n3 4 [rest]\n640 640 [x]\n");
 }
 
 TEST(OptionsTest, SecondsStoredBeforeLimitTest) {
