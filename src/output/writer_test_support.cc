@@ -177,12 +177,6 @@ struct FailingCloseFs::State {
   uint64_t written = 0;
 };
 
-namespace {
-
-FailingCloseFs::State* fs_state();
-
-}  // namespace
-
 // The operations reach the state through fuse's private data; they are plain
 // functions handed to libfuse.
 namespace fs_ops {
@@ -231,12 +225,7 @@ int release(const char*, fuse_file_info*) { return 0; }
 
 }  // namespace fs_ops
 
-namespace {
-FailingCloseFs::State* fs_state() { return nullptr; }
-}  // namespace
-
 FailingCloseFs::FailingCloseFs() {
-  (void)fs_state;
   if (access("/dev/fuse", R_OK | W_OK) != 0) {
     reason_ = "/dev/fuse is not available";
     return;

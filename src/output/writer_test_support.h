@@ -80,9 +80,9 @@ class FailingCloseFs {
   std::string file(const std::string& name) const { return dir_.path() + "/" + name; }
   // Bytes written to files of the file system so far.
   uint64_t bytes_written() const;
+  struct State;  // what the file system's operations share
 
  private:
-  struct State;
   testing_support::TempDir dir_;
   State* state_ = nullptr;
   bool mounted_ = false;
