@@ -8,7 +8,7 @@
 
 install(FILES ${PROJECT_SOURCE_DIR}/doc/ccdshot.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-set(CCDSHOT_MAINTAINER "ccdshot maintainers <ccdshot@localhost>"
+set(CCDSHOT_MAINTAINER "ccdshot maintainers <ccdshot-maintainers@example.org>"
     CACHE STRING "Maintainer named in the Debian package")
 
 set(CPACK_PACKAGE_NAME ccdshot)
@@ -30,6 +30,6 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CCDSHOT_MAINTAINER}")
 # ccdshot needs libtiff and the C++ runtime; ccdsim needs libfuse3 and the
 # fusermount3 helper of fuse3 to mount itself as a user.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0), libtiff6 (>= 4.5.0), libfuse3-3 (>= 3.2), fuse3")
+    "libc6 (>= 2.35), libstdc++6 (>= 12), libgcc-s1 (>= 3.0), libtiff6 (>= 4.0.3), libfuse3-3 (>= 3.2.3), fuse3")
 
 include(CPack)

@@ -30,7 +30,7 @@ TEST(ConsoleTest, ProgressGoesToDescriptor3WhenOpenForWriting) {
   const auto result = run_in_child(progress_run, ChildOptions{.fd3 = Fd3::File});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.fd3, "\r 42%");
-  EXPECT_EQ(result.out, "result\nreturned 4\n");
+  EXPECT_EQ(result.out, "result\nreturned 5\n");
   EXPECT_EQ(result.err, "");
 }
 
@@ -40,7 +40,7 @@ TEST(ConsoleTest, ProgressFallsBackToStandardOutput) {
   for (const Fd3 fd3 : {Fd3::Closed, Fd3::ReadOnly}) {
     const auto result = run_in_child(progress_run, ChildOptions{.fd3 = fd3});
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, "\r 42%result\nreturned 4\n");
+    EXPECT_EQ(result.out, "\r 42%result\nreturned 5\n");
     EXPECT_EQ(result.fd3, "");
   }
 }

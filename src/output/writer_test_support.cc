@@ -124,6 +124,29 @@ uint16_t camera_pixel(const Shot& shot, uint32_t column, uint32_t row) {
   return static_cast<uint16_t>(std::min<uint32_t>(total, 65535));
 }
 
+std::string statistics_line(const Shot& shot) {
+  const uint32_t columns = shot.columns();
+  uint32_t min = 0xFFFF, max = 0, filtered_max = 0;
+  uint64_t sum_of_means = 0;
+  for (uint32_t row = 0; row < shot.rows(); ++row) {
+    uint32_t total = 0;
+    for (uint32_t column = 0; column < columns; ++column) {
+      const uint32_t s = camera_pixel(shot, column, row);
+      const uint32_t left = column > 0 ? camera_pixel(shot, column - 1, row) : 0;
+      const uint32_t right = column + 1 < columns ? camera_pixel(shot, column + 1, row) : 0;
+      total += s;
+      min = std::min(min, s);
+      max = std::max(max, s);
+      if (s > filtered_max && (left >= s || right >= s)) filtered_max = s;
+    }
+    sum_of_means += total / columns;
+  }
+  char line[128];
+  std::snprintf(line, sizeof line, "( %u Min / %u Avg / %u Max / %u FilteredMax ) A/D counts\n", min,
+                static_cast<uint32_t>(sum_of_means / shot.rows()), max, filtered_max);
+  return line;
+}
+
 ChildOptions tiff_environment(std::vector<std::string> assignments) {
   ChildOptions options;
   for (const char* name : TIFF_VARIABLES) options.unset.emplace_back(name);

@@ -21,7 +21,7 @@ struct Shot {
   uint16_t sensor_width = 64;
   uint16_t sensor_height = 48;
   uint16_t bits_per_pixel = 16;
-  uint16_t pixel_raw = 1651;  // 6.45 micrometres
+  uint16_t pixel_raw = 1651;  // 1651/256 micrometres, 6.4 to the nearest tenth
   int32_t x_origin = 0;
   int32_t y_origin = 0;
   int32_t width = 0;   // 0: the whole sensor width
@@ -53,6 +53,9 @@ testing_support::ChildResult write_shot(Writer writer, const Shot& shot, const s
 
 // The value the camera sent for output pixel (column, row) of the shot.
 uint16_t camera_pixel(const Shot& shot, uint32_t column, uint32_t row);
+
+// The readout's statistics line for the shot, as debug level 1 prints it.
+std::string statistics_line(const Shot& shot);
 
 // Options for a child with none of the TIFF_* variables, plus these assignments.
 testing_support::ChildOptions tiff_environment(std::vector<std::string> assignments = {});
