@@ -397,6 +397,10 @@ TEST(TiffTest, DateTimeIsTheTimeOfWritingInUtc) {
   EXPECT_TRUE(matched) << written << " is not UTC between " << utc_text(before) << " and " << utc_text(after);
   // Not the exposure's start time, which the FITS header reports.
   EXPECT_NE(written, utc_text(shot.start_time));
+  expect_image(facts, shot);
+  const std::string missing = tiff_readers_missing();
+  if (!missing.empty()) GTEST_SKIP() << "TIFF readers not available: " << missing;
+  expect_readers_accept(path, shot, BASE_TAGS);
 }
 
 void limit_file_size(rlim_t limit) {
