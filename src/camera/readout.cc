@@ -123,9 +123,11 @@ int camera_read_row(ExposureRequest& request, uint8_t* row) {
       return -1;
     }
   }
-  // Signed comparison; a count at the top of int is complete as well, so the
-  // row number cannot overflow.
-  if (static_cast<int64_t>(request.rows_read) >= static_cast<int64_t>(rows) || request.rows_read == INT32_MAX) {
+  // Rows are read only while the count lies in 0 .. rows - 1: a count that
+  // is negative (no exposure set it) or at the top of int (the row number
+  // would overflow) ends the image as a complete one does.
+  if (request.rows_read < 0 || static_cast<int64_t>(request.rows_read) >= static_cast<int64_t>(rows) ||
+      request.rows_read == INT32_MAX) {
     return 0;
   }
   if (request.row_bytes < 0) {

@@ -504,7 +504,7 @@ TEST(ReadoutTest, ShortHeaderReportsNoStaleSystemError) {
   EXPECT_EQ(result.out, "result -3\n");
 }
 
-TEST(ReadoutTest, RowReadWithoutAnExposureRefusesANegativeRowSize) {
+TEST(ReadoutTest, RowReadWithoutAnExposureRefusesNegativeSizesAndCounts) {
   // A request that was never exposed but claims rows already read goes
   // straight to the rows; a negative size is not handed to read().
   const auto result = run_in_child([] {
@@ -523,11 +523,17 @@ TEST(ReadoutTest, RowReadWithoutAnExposureRefusesANegativeRowSize) {
     request.row_bytes = 4;
     const int zeros = read_image(request, discard_row, nullptr, &stats);
     std::printf("%d %d rows_read %d %s", negative, zeros, request.rows_read, stats_line(zeros, stats).c_str());
+    // A negative row count is no row number: nothing is read.
+    request.rows_read = -3;
+    const int before = read_image(request, discard_row, nullptr, &stats);
+    std::printf("rows_read %d %s", request.rows_read, stats_line(before, stats).c_str());
     return 0;
   });
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.err, "Truncated image read!");
-  EXPECT_EQ(result.out, "-1 0 rows_read 4 result 0 min 0 avg 0 max 0 filtered 0\n");
+  EXPECT_EQ(result.out,
+            "-1 0 rows_read 4 result 0 min 0 avg 0 max 0 filtered 0\n"
+            "rows_read -3 result 0 min 65535 avg 0 max 0 filtered 0\n");
 }
 
 TEST(ReadoutTest, TwoSecondCountdownOnTheRealClock) {

@@ -271,7 +271,10 @@ TEST(ExposureTest, CalibrationOutcomes) {
        report(300, "1", 301),
        too_dark("0.301", "0.3")},
       // A uniform frame has no signal at all.
-      {"uniform", {.frames = {{1000, 1000, 1000, 1000}}}, report(300000, "1986", 40000), too_dark("4.29497e+06", "300")},
+      {"uniform",
+       {.frames = {{1000, 1000, 1000, 1000}}},
+       report(300000, "1986", 40000),
+       too_dark("4.29497e+06", "300")},
       {"uniform dark", {.frames = {{0, 0}}}, report(300000, "1986", 40000), too_dark("4.29497e+06", "300")},
       // A 2.1 ms limit: the first frame of 2 / 151 = 0 ms is taken as 1 ms.
       {"first frame raised", {.limit = 0.0021, .frames = {frame(20600, 1100)}}, report(2, "1", 40000), ""},
