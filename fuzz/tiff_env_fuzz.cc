@@ -55,6 +55,8 @@ struct Case {
 bool verbose = false;
 std::string directory;
 std::string output_path;
+TIFFErrorHandler default_error_handler = nullptr;
+TIFFErrorHandler default_warning_handler = nullptr;
 int capture = -1;
 
 // The child: writes the file and exits 0, or fails through write_failed.
@@ -63,6 +65,10 @@ int capture = -1;
   dup2(capture, 2);
   const int null = open("/dev/null", O_WRONLY);
   dup2(null, 1);
+  progress_fd = null;
+  // libtiff's own messages go to standard error, as in the program.
+  TIFFSetErrorHandler(default_error_handler);
+  TIFFSetWarningHandler(default_warning_handler);
   for (std::size_t i = 0; i < NAMES.size(); ++i) {
     if (c.set[i]) {
       setenv(NAMES[i], c.value[i].c_str(), 1);
@@ -199,8 +205,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   output_path = directory + "/image.tif";
   capture = memfd_create("stderr", 0);
   if (capture < 0) fuzzing::fail("memfd_create: %s", std::strerror(errno));
-  TIFFSetErrorHandler(record_libtiff_message);
-  TIFFSetWarningHandler(record_libtiff_message);
+  // The parent reads files back with its own handlers, so that what libtiff
+  // says about a bad file can be shown with the finding.
+  default_error_handler = TIFFSetErrorHandler(record_libtiff_message);
+  default_warning_handler = TIFFSetWarningHandler(record_libtiff_message);
   std::atexit([] {
     unlink(output_path.c_str());
     rmdir(directory.c_str());

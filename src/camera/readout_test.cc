@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -400,6 +401,80 @@ TEST(ReadoutTest, ScanRowTakesNeighboursWithinTheRowOnly) {
   EXPECT_EQ(after.max, 200u);
   EXPECT_EQ(after.filtered_max, 200u);
   EXPECT_EQ(after.row_mean, 55u);
+}
+
+// The rule for one row as written down, one sample at a time, for rows long
+// enough that scan_row works on them in blocks.
+RowStats plain_scan(const std::vector<uint16_t>& row, RowStats stats) {
+  uint32_t total = 0;
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    const uint32_t s = row[i];
+    const uint32_t left = i > 0 ? row[i - 1] : 0;
+    const uint32_t right = i + 1 < row.size() ? row[i + 1] : 0;
+    total += s;
+    stats.min = std::min(stats.min, s);
+    stats.max = std::max(stats.max, s);
+    if (left >= s || right >= s) stats.filtered_max = std::max(stats.filtered_max, s);
+  }
+  stats.row_mean = row.empty() ? 0 : total / static_cast<uint32_t>(row.size());
+  return stats;
+}
+
+TEST(ReadoutTest, ScanRowOfLongRowsFollowsTheRule) {
+  // A lone peak, a qualifying pair straddling a block boundary, the extremes
+  // on the first and the last sample: positions where a block-wise scan
+  // would go wrong first.
+  std::vector<uint16_t> features(40, 1000);
+  features[17] = 9000;                     // brighter than both neighbours
+  features[31] = features[32] = 5000;      // each has the other beside it
+  features[0] = 7;                         // min on the first sample
+  features[39] = 65535;                    // max on the last, outside neighbour 0
+  const RowStats fresh{0xFFFF, 0, 0, 0};
+  const RowStats s = scan_row(features.data(), 40, fresh);
+  EXPECT_EQ(s.min, 7u);
+  EXPECT_EQ(s.max, 65535u);
+  EXPECT_EQ(s.filtered_max, 5000u);
+  EXPECT_EQ(s.row_mean, 2988u);  // (40 x 1000 - 993 + 8000 + 2 x 4000 + 64535) / 40
+
+  // Every length up to a few blocks and a whole sensor row, with samples of
+  // every kind, row after row: the same results as the rule taken plainly.
+  uint32_t seed = 12345;
+  const auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return static_cast<uint16_t>(seed >> 16);
+  };
+  RowStats carried = fresh;
+  RowStats expected = fresh;
+  std::vector<std::size_t> lengths;
+  for (std::size_t n = 1; n <= 80; ++n) lengths.push_back(n);
+  lengths.push_back(1392);
+  for (std::size_t n : lengths) {
+    for (int kind = 0; kind < 4; ++kind) {
+      SCOPED_TRACE("length " + std::to_string(n) + ", kind " + std::to_string(kind));
+      std::vector<uint16_t> row(n + 1);
+      for (std::size_t i = 0; i < n; ++i) {
+        const uint16_t r = next();
+        switch (kind) {
+          case 0: row[i] = r; break;                                         // anything
+          case 1: row[i] = static_cast<uint16_t>(r % 3); break;              // many ties
+          case 2: row[i] = static_cast<uint16_t>(65533 + r % 3); break;      // near the top
+          default: row[i] = static_cast<uint16_t>(i % 7 == 3 ? 60000 + r % 100 : r % 500);  // lone peaks
+        }
+      }
+      row[n] = 65535;  // beyond the row: never a neighbour
+      const RowStats got = scan_row(row.data(), static_cast<uint32_t>(n), fresh);
+      const RowStats want = plain_scan(std::vector<uint16_t>(row.begin(), row.end() - 1), fresh);
+      EXPECT_EQ(got.min, want.min);
+      EXPECT_EQ(got.max, want.max);
+      EXPECT_EQ(got.filtered_max, want.filtered_max);
+      EXPECT_EQ(got.row_mean, want.row_mean);
+      carried = scan_row(row.data(), static_cast<uint32_t>(n), carried);
+      expected = plain_scan(std::vector<uint16_t>(row.begin(), row.end() - 1), expected);
+      EXPECT_EQ(carried.min, expected.min);
+      EXPECT_EQ(carried.max, expected.max);
+      EXPECT_EQ(carried.filtered_max, expected.filtered_max);
+    }
+  }
 }
 
 TEST(ReadoutTest, CamerasOfOtherSampleWidthsStayInsideTheBuffer) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -49,6 +50,68 @@ std::string_view local_start_text(time_t start_time) {
   return view;
 }
 
+// The hot loop below is written so that the compiler can run it on vectors.
+// On x86-64 it also makes a copy for AVX2, which the program picks at start-up
+// when the processor has it. GCC vectorises a loop of unknown length only at
+// -O3 unless asked to weigh the cost (clang does at -O2).
+#if defined(__clang__) && defined(__x86_64__)
+#define FITS_VECTOR_LOOP [[gnu::target_clones("avx2", "default")]]
+#elif defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+#define FITS_VECTOR_LOOP [[gnu::target_clones("avx2", "default"), gnu::optimize("vect-cost-model=dynamic")]]
+#elif defined(__GNUC__) && !defined(__clang__)
+#define FITS_VECTOR_LOOP [[gnu::optimize("vect-cost-model=dynamic")]]
+#else
+#define FITS_VECTOR_LOOP
+#endif
+
+// Mirrors the row's pixels in place and turns each into the stored word: the
+// sample minus 32768 (the top bit flipped), most significant byte first.
+FITS_VECTOR_LOOP void mirror_to_fits_words(uint16_t* row, std::size_t pixels) {
+  const auto stored = [](uint16_t sample) -> uint16_t { return static_cast<uint16_t>(sample ^ FITS_UNSIGNED_OFFSET); };
+  if constexpr (std::endian::native == std::endian::little) {
+    // The camera's little-endian words are the host's: swap the bytes of
+    // each. The loop runs over pixel pairs by count, so that the compiler
+    // can run it on vectors; an odd middle pixel is converted once.
+    const auto big_endian = [stored](uint16_t sample) -> uint16_t {
+      const uint16_t word = stored(sample);
+      return static_cast<uint16_t>(word >> 8 | word << 8);
+    };
+    const std::size_t half = pixels / 2;
+    for (std::size_t k = 0; k < half; ++k) {
+      const uint16_t left = row[k];
+      const uint16_t right = row[pixels - 1 - k];
+      row[k] = big_endian(right);
+      row[pixels - 1 - k] = big_endian(left);
+    }
+    if (pixels % 2 == 1) row[half] = big_endian(row[half]);
+  } else {
+    // Each word is read and stored byte by byte.
+    auto* bytes = reinterpret_cast<uint8_t*>(row);
+    const auto load = [bytes](std::size_t i) -> uint16_t {
+      return static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+    };
+    const auto store = [bytes, stored](std::size_t i, uint16_t sample) {
+      const uint16_t word = stored(sample);
+      bytes[2 * i] = static_cast<uint8_t>(word >> 8);
+      bytes[2 * i + 1] = static_cast<uint8_t>(word & 0xFF);
+    };
+    if (pixels > 0) {
+      // The two indexes meet in the middle; an odd middle pixel is stored once.
+      std::size_t first = 0;
+      std::size_t last = pixels - 1;
+      while (first <= last) {
+        const uint16_t left = load(first);
+        const uint16_t right = load(last);
+        store(first, right);
+        store(last, left);
+        if (last == 0) break;
+        ++first;
+        --last;
+      }
+    }
+  }
+}
+
 }  // namespace
 
 void format_fits_header(const ExposureRequest& request, std::span<char, FITS_BLOCK_SIZE> block) {
@@ -80,33 +143,8 @@ void format_fits_header(const ExposureRequest& request, std::span<char, FITS_BLO
 int fits_row_sink(void* context, ExposureRequest* request, uint16_t* row) {
   const int fd = *static_cast<const int*>(context);
   const std::size_t row_bytes = request->row_bytes > 0 ? static_cast<std::size_t>(request->row_bytes) : 0;
-  // The row holds little-endian words from the camera link; each is read and
-  // stored byte by byte, so the host's byte order plays no part.
-  auto* bytes = reinterpret_cast<uint8_t*>(row);
-  const auto load = [bytes](std::size_t i) -> uint16_t {
-    return static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-  };
-  const auto store = [bytes](std::size_t i, uint16_t sample) {
-    // Stored as sample - 32768, the top bit flipped, most significant byte first.
-    const auto word = static_cast<uint16_t>(sample ^ FITS_UNSIGNED_OFFSET);
-    bytes[2 * i] = static_cast<uint8_t>(word >> 8);
-    bytes[2 * i + 1] = static_cast<uint8_t>(word & 0xFF);
-  };
-  const std::size_t pixels = row_bytes / 2;
-  if (pixels > 0) {
-    // The two indexes meet in the middle; an odd middle pixel is stored once.
-    std::size_t first = 0;
-    std::size_t last = pixels - 1;
-    while (first <= last) {
-      const uint16_t left = load(first);
-      const uint16_t right = load(last);
-      store(first, right);
-      store(last, left);
-      if (last == 0) break;
-      ++first;
-      --last;
-    }
-  }
+  mirror_to_fits_words(row, row_bytes / 2);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(row);
   const ssize_t written = write(fd, bytes, row_bytes);
   return written >= 0 && static_cast<std::size_t>(written) == row_bytes ? 0 : 1;
 }

@@ -186,6 +186,36 @@ TEST(FitsTest, RowSinkMirrorsOffsetsAndStoresBigEndian) {
   }
 }
 
+TEST(FitsTest, RowSinkMirrorsLongRowsWhole) {
+  // Lengths around the blocks the conversion works in, and a sensor row:
+  // every pixel lands mirrored, offset and big-endian, none twice.
+  for (std::size_t n : {7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 63u, 64u, 65u, 1392u}) {
+    SCOPED_TRACE("pixels " + std::to_string(n));
+    std::vector<uint16_t> samples(n);
+    for (std::size_t i = 0; i < n; ++i) samples[i] = static_cast<uint16_t>(i * 40503u + 0x0102u);
+    std::vector<uint8_t> expected;
+    for (std::size_t i = n; i-- > 0;) {
+      const auto word = static_cast<uint16_t>(samples[i] ^ 0x8000u);
+      expected.push_back(static_cast<uint8_t>(word >> 8));
+      expected.push_back(static_cast<uint8_t>(word & 0xFF));
+    }
+    const std::vector<uint8_t> row = little_endian(samples);
+    std::vector<uint16_t> words(1 + n + 1, 0xEEEE);
+    std::copy(row.begin(), row.end(), reinterpret_cast<uint8_t*>(words.data() + 1));
+    TempDir dir;
+    int fd = open(dir.file("row").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    ExposureRequest request{};
+    request.row_bytes = static_cast<int32_t>(row.size());
+    EXPECT_EQ(fits_row_sink(&fd, &request, words.data() + 1), 0);
+    close(fd);
+    const std::string file = read_file(dir.file("row"));
+    EXPECT_EQ(std::vector<uint8_t>(file.begin(), file.end()), expected);
+    EXPECT_EQ(words.front(), 0xEEEE);
+    EXPECT_EQ(words.back(), 0xEEEE);
+  }
+}
+
 TEST(FitsTest, RowSinkReportsAFailedWrite) {
   ExposureRequest request{};
   request.row_bytes = 4;

@@ -149,5 +149,9 @@ void write_tiff(FILE* stream, const char* path, ExposureRequest& request) {
   char description[TIFF_DESCRIPTION_SIZE];
   format_tiff_description(description, env.comment, request);
   set_tiff_tag(tiff, TIFFTAG_IMAGEDESCRIPTION, description);
+  // TIFFClose reports nothing back, yet it writes the last strip and the
+  // directory: flush them first, so that a file left without either fails
+  // the run instead of being reported complete.
+  if (TIFFFlush(tiff) != 1) write_failed();
   TIFFClose(tiff);
 }

@@ -120,7 +120,8 @@ def start(args, cwd, *, prefix=(), env=None):
         else:
             os.dup2(capture.fileno(), 3)
 
-    full_env = dict(os.environ)
+    # No TIFF_* variable of the caller's reaches the program unless given.
+    full_env = {k: v for k, v in os.environ.items() if not k.startswith("TIFF_")}
     full_env.update(env or {})
     process = subprocess.Popen([*prefix, str(CCDSHOT), *map(str, args)], cwd=cwd, env=full_env,
                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,

@@ -176,12 +176,13 @@ def check(args, status, out, err):
 
 
 def run_batch(vectors, device, directory):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("TIFF_")}
     failures = []
     counts = {}
     for index, args in vectors:
         try:
             done = subprocess.run([str(harness.CCDSHOT), *args], cwd=directory, stdin=subprocess.DEVNULL,
-                                  capture_output=True, timeout=TIMEOUT)
+                                  capture_output=True, timeout=TIMEOUT, env=env)
         except subprocess.TimeoutExpired:
             failures.append((index, args, f"no end within {TIMEOUT} s"))
             continue

@@ -247,6 +247,24 @@ def test_large_frame_on_a_full_file_system(start_sim, small_tmpfs, kind):
         assert data[:4] == TIFF_HEADER
 
 
+@pytest.mark.parametrize("height, env, message", [
+    # 1000 x 526: 15 strips of 34 rows fit, the last strip of 16 rows,
+    # written only when the file is finished, does not.
+    (526, {}, "TIFFAppendToStrip: Write error at scanline 526.\n"),
+    # 1000 x 524: every strip fits, the directory with its long description does not.
+    (524, {"TIFF_COMMENT": "c" * 1800}, "TIFFWriteDirectoryTagData: IO error writing tag data.\n"),
+])
+def test_tiff_whose_end_does_not_fit_fails(start_sim, small_tmpfs, height, env, message):
+    directory = small_tmpfs()
+    sim = start_sim(width=BIG_WIDTH, height=height)
+    result = run([f"-camera={sim.device}", "0.01", "x.tif"], directory, env=env)
+    assert result.status == 2
+    assert result.out == (f"CCDSIM: {BIG_WIDTH}x{height} pixel 16-bit CCD camera\n"
+                          f"Exposing {BIG_WIDTH}x{height} pixel 16-bit image for 0.01 seconds\n")
+    assert result.err == message + "\nTIFF image write failed!\n"
+    assert os.path.getsize(os.path.join(directory, "x.tif")) == CAPACITY
+
+
 def test_output_on_a_read_only_file_system(start_sim, small_tmpfs):
     directory = small_tmpfs("ro")
     sim = start_sim()
