@@ -3,91 +3,20 @@ log, and a runner of the built programs with descriptor 3 under control."""
 import dataclasses
 import os
 import pathlib
-import shutil
-import signal
 import subprocess
+import sys
 import tempfile
-import time
 
-import pytest
-
-
-def fuse_missing():
-    """Why a simulated camera cannot be mounted here, or None."""
-    if not os.path.exists("/dev/fuse"):
-        return "/dev/fuse is absent (no FUSE in this machine)"
-    if shutil.which("fusermount3") is None:
-        return "fusermount3 is absent (package fuse3)"
-    return None
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "common"))
+import simulator  # noqa: E402
+from simulator import decode_expose, fuse_missing  # noqa: E402,F401
 
 
-def decode_expose(line):
-    """The fields of a logged MSG_EXPOSE (hex bytes), or None for other messages."""
-    data = bytes.fromhex(line)
-    if len(data) != 28 or data[6:8] != b"\x01\x02":
-        return None
-    u16 = [int.from_bytes(data[i:i + 2], "little") for i in range(8, 28, 2)]
-    return {"width": u16[0], "height": u16[1], "x_origin": u16[2], "y_origin": u16[3],
-            "x_bin": u16[4], "y_bin": u16[5], "depth": u16[6], "flags": u16[7],
-            "exposure_ms": u16[8] | u16[9] << 16}
-
-
-class Simulator:
-    """One mounted ccdsim: the device path, its message log, its shutdown."""
+class Simulator(simulator.Simulator):
+    """One mounted ccdsim of the build tree under test."""
 
     def __init__(self, tree, options, world=False):
-        # The mount lives in a directory of its own under /tmp, open to every
-        # user when the device is to be used by another user.
-        self.base = pathlib.Path(tempfile.mkdtemp(prefix="ccdsim-e2e-"))
-        if world:
-            self.base.chmod(0o755)
-        self.mount = self.base / "mnt"
-        self.mount.mkdir()
-        self.log = self.base / "messages.log"
-        self.ready = self.base / "ready"
-        self.output = self.base / "ccdsim.out"
-        argv = [str(tree.ccdsim), f"--log={self.log}", f"--ready={self.ready}", *options]
-        if world:
-            argv.append("--allow-other")
-        argv.append(str(self.mount))
-        with open(self.output, "wb") as out:
-            self.process = subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + 10
-        while not self.ready.exists():
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                text = self.output.read_text(errors="replace")
-                self.stop()
-                pytest.fail(f"ccdsim could not mount on {self.mount} "
-                            f"(status {self.process.returncode}):\n{text}")
-            time.sleep(0.02)
-        self.device = str(self.mount / "ccda")
-
-    def messages(self):
-        """Every message the simulator received, as hex lines."""
-        if not self.log.exists():
-            return []
-        return [line.strip() for line in self.log.read_text().splitlines() if line.strip()]
-
-    def exposures(self):
-        return [e for e in map(decode_expose, self.messages()) if e is not None]
-
-    def stop(self):
-        if self.process.poll() is None:
-            subprocess.run(["fusermount3", "-u", str(self.mount)],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            try:
-                self.process.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.process.send_signal(signal.SIGTERM)
-                try:
-                    self.process.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    self.process.kill()
-                    self.process.wait()
-        if os.path.ismount(self.mount):
-            subprocess.run(["fusermount3", "-uz", str(self.mount)],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        shutil.rmtree(self.base, ignore_errors=True)
+        super().__init__(tree.ccdsim, options, world=world, prefix="ccdsim-e2e-")
 
 
 @dataclasses.dataclass

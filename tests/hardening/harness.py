@@ -8,13 +8,13 @@ source tree's build/ directory.
 import dataclasses
 import os
 import pathlib
-import shutil
-import signal
 import subprocess
+import sys
 import tempfile
-import time
 
-import pytest
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "common"))
+import simulator  # noqa: E402
+from simulator import fuse_missing  # noqa: E402,F401
 
 HERE = pathlib.Path(__file__).resolve().parent
 SOURCE = pathlib.Path(os.environ.get("CCDSHOT_SOURCE_DIR", HERE.parent.parent)).resolve()
@@ -33,71 +33,11 @@ def programs_missing():
     return None
 
 
-def fuse_missing():
-    """Why a simulated camera cannot be mounted here, or None."""
-    if not os.path.exists("/dev/fuse"):
-        return "/dev/fuse is absent (no FUSE in this machine)"
-    if shutil.which("fusermount3") is None:
-        return "fusermount3 is absent (package fuse3)"
-    return None
-
-
-class Simulator:
-    """One mounted ccdsim in a directory of its own."""
+class Simulator(simulator.Simulator):
+    """One mounted ccdsim of the build tree under test."""
 
     def __init__(self, options, world=False):
-        self.base = pathlib.Path(tempfile.mkdtemp(prefix="ccdsim-hardening-"))
-        if world:
-            self.base.chmod(0o755)
-        self.mount = self.base / "mnt"
-        self.mount.mkdir()
-        self.log = self.base / "messages.log"
-        self.ready = self.base / "ready"
-        self.output = self.base / "ccdsim.out"
-        argv = [str(CCDSIM), f"--log={self.log}", f"--ready={self.ready}", *options]
-        if world:
-            argv.append("--allow-other")
-        argv.append(str(self.mount))
-        with open(self.output, "wb") as out:
-            self.process = subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + 10
-        while not self.ready.exists():
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                text = self.output.read_text(errors="replace")
-                self.stop()
-                pytest.fail(f"ccdsim could not mount on {self.mount}: {text}")
-            time.sleep(0.02)
-        self.device = str(self.mount / "ccda")
-
-    def messages(self):
-        if not self.log.exists():
-            return []
-        return [line.strip().replace(" ", "") for line in self.log.read_text().splitlines() if line.strip()]
-
-    def exposures(self):
-        """The MSG_EXPOSE messages received (hex)."""
-        return [m for m in self.messages() if len(m) == 56 and m[12:16] == "0102"]
-
-    def kill(self):
-        """SIGKILL: the server dies with its mount in place; the kernel
-        fails every pending and later request of the device."""
-        self.process.send_signal(signal.SIGKILL)
-        self.process.wait()
-
-    def stop(self):
-        if self.process.poll() is None:
-            subprocess.run(["fusermount3", "-u", str(self.mount)],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            try:
-                self.process.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        if os.path.ismount(self.mount) or self.process.returncode == -signal.SIGKILL:
-            # A dead server leaves its mount behind: detach it lazily.
-            subprocess.run(["fusermount3", "-u", "-z", str(self.mount)],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        shutil.rmtree(self.base, ignore_errors=True)
+        super().__init__(CCDSIM, options, world=world, prefix="ccdsim-hardening-")
 
 
 @dataclasses.dataclass
