@@ -18,18 +18,14 @@
 #include <vector>
 
 #include "sim/camera_model.h"
+#include "sim/sim_test_support.h"
 #include "test_support/test_support.h"
 
 namespace ccdsim {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace ccdsim::test;
 using testing_support::TempDir;
-
-template <std::size_t N>
-Bytes to_bytes(const std::array<uint8_t, N>& array) {
-  return {array.begin(), array.end()};
-}
 
 Bytes expose_bytes(uint16_t x, uint16_t y, uint16_t width, uint16_t height, uint16_t bin, uint32_t ms,
                    uint16_t flags = 0) {
@@ -64,31 +60,6 @@ bool mounted(const std::string& dir) {
     if (point == dir) return true;
   }
   return false;
-}
-
-// What one read() returned.
-struct Read {
-  ssize_t count;
-  int error;
-  Bytes bytes;
-};
-
-Read read_once(int fd, std::size_t size) {
-  Read r{0, 0, Bytes(size)};
-  r.count = read(fd, r.bytes.data(), size);
-  r.error = r.count < 0 ? errno : 0;
-  r.bytes.resize(r.count > 0 ? static_cast<std::size_t>(r.count) : 0);
-  return r;
-}
-
-void send_message(int fd, const Bytes& bytes) {
-  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-}
-
-Bytes model_piece(CameraModel& model, std::size_t size) {
-  Bytes buffer(size);
-  buffer.resize(model.read(buffer).count);
-  return buffer;
 }
 
 // build/ccdsim serving a temporary directory; stopped with SIGTERM.

@@ -12,17 +12,13 @@
 #include <cstring>
 #include <thread>
 
+#include "sim/sim_test_support.h"
 #include "test_support/test_support.h"
 
 namespace ccdsim {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-template <std::size_t N>
-Bytes to_bytes(const std::array<uint8_t, N>& array) {
-  return {array.begin(), array.end()};
-}
+using namespace ccdsim::test;
 
 Bytes expose_bytes(uint16_t width, uint16_t height, uint16_t bin, uint32_t ms, uint16_t x = 0, uint16_t y = 0) {
   ExposureRequest request{};
@@ -37,32 +33,7 @@ Bytes expose_bytes(uint16_t width, uint16_t height, uint16_t bin, uint32_t ms, u
   return to_bytes(encode_expose(request));
 }
 
-void send_message(int fd, const Bytes& bytes) {
-  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-}
-
-// What one read() of `size` bytes returns: the bytes, or the error.
-struct Read {
-  ssize_t count;
-  int error;
-  Bytes bytes;
-};
-
-Read read_once(int fd, std::size_t size) {
-  Read r{0, 0, Bytes(size)};
-  r.count = read(fd, r.bytes.data(), size);
-  r.error = r.count < 0 ? errno : 0;
-  r.bytes.resize(r.count > 0 ? static_cast<std::size_t>(r.count) : 0);
-  return r;
-}
-
 // The pieces a model with this config delivers for the same writes.
-Bytes model_piece(CameraModel& model, std::size_t size) {
-  Bytes buffer(size);
-  buffer.resize(model.read(buffer).count);
-  return buffer;
-}
-
 ModelConfig ramp(uint16_t width = 1392, uint16_t height = 1040) {
   ModelConfig config;
   config.pattern = Pattern::Ramp;
