@@ -94,7 +94,7 @@ struct Faults {
 // The synthetic sky. Counts are A/D units of one unbinned pixel.
 //
 // A binned pixel is read out as a CCD does it: the charge of its
-// x_bin * y_bin sensor pixels (dark current, starlight, hot pixels) is summed,
+// x_bin * y_bin sensor pixels (dark current, light of the stars, hot pixels) is summed,
 // then one bias level and one read noise sample are added, and the result is
 // rounded and clipped to 0..65535. So binning leaves the pedestal at the bias
 // level and multiplies the signal.
