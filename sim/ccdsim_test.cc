@@ -27,21 +27,6 @@ namespace {
 using namespace ccdsim::test;
 using testing_support::TempDir;
 
-Bytes expose_bytes(uint16_t x, uint16_t y, uint16_t width, uint16_t height, uint16_t bin, uint32_t ms,
-                   uint16_t flags = 0) {
-  ExposureRequest request{};
-  request.x_origin = x;
-  request.y_origin = y;
-  request.width = width;
-  request.height = height;
-  request.x_bin = bin;
-  request.y_bin = bin;
-  request.depth = 16;
-  request.flags = flags;
-  request.exposure_ms = ms;
-  return to_bytes(encode_expose(request));
-}
-
 std::string hex_line(const Bytes& bytes) {
   std::string line;
   char hex[4];
@@ -203,8 +188,8 @@ TEST(CcdsimTest, ServesTheModelsBytesWithExactSizeReads) {
   model.write(query);
   EXPECT_EQ(read_once(fd, 92).bytes, model_piece(model, 92));
 
-  const std::vector<Bytes> exposures = {expose_bytes(0, 100, 1392, 300, 1, 1500),
-                                        expose_bytes(10, 20, 1000, 600, 2, 900, EXPOSE_DARK)};
+  const std::vector<Bytes> exposures = {expose_bytes(1392, 300, 1, 1500, 0, 100),
+                                        expose_bytes(1000, 600, 2, 900, 10, 20, EXPOSE_DARK)};
   for (const Bytes& expose : exposures) {
     send_message(fd, expose);
     model.write(expose);
@@ -227,7 +212,7 @@ TEST(CcdsimTest, EachOpenIsAFreshSession) {
   const int second = open(server.device().c_str(), O_RDWR);
   ASSERT_GE(first, 0);
   ASSERT_GE(second, 0);
-  const Bytes expose = expose_bytes(0, 500, 1392, 4, 1, 100);
+  const Bytes expose = expose_bytes(1392, 4, 1, 100, 0, 500);
   // The first session takes a frame, then the second its first frame.
   send_message(first, expose);
   send_message(first, to_bytes(encode_query()));  // abandons that image
@@ -273,7 +258,7 @@ TEST(CcdsimTest, FaultsAsTheProgramSeesThem) {
     START_SERVER(server, {"--pattern=ramp", c.option});
     const int fd = open(server.device().c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
-    send_message(fd, c.query ? to_bytes(encode_query()) : expose_bytes(0, 0, 10, 10, 1, 0));
+    send_message(fd, c.query ? to_bytes(encode_query()) : expose_bytes(10, 10, 1, 0, 0, 0));
     std::vector<Bytes> got;
     for (std::size_t i = 0; i < c.reads.size(); ++i) {
       const Read r = read_once(fd, c.reads[i]);
@@ -300,7 +285,7 @@ TEST(CcdsimTest, StopsCleanlyWhileAReadIsStalled) {
   START_SERVER(server, {"--pattern=ramp", "--fault-stall-row=2"});
   const int fd = open(server.device().c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
-  send_message(fd, expose_bytes(0, 0, 10, 10, 1, 0));
+  send_message(fd, expose_bytes(10, 10, 1, 0, 0, 0));
   EXPECT_EQ(read_once(fd, 8).count, 8);
   EXPECT_EQ(read_once(fd, 20).count, 20);
   Read stalled{99, 0, {}};
@@ -320,7 +305,7 @@ TEST(CcdsimTest, ImageWaitsForTheScaledExposure) {
   const int fd = open(server.device().c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
   const auto start = std::chrono::steady_clock::now();
-  send_message(fd, expose_bytes(0, 0, 10, 2, 1, 800));
+  send_message(fd, expose_bytes(10, 2, 1, 800, 0, 0));
   EXPECT_EQ(read_once(fd, 8).count, 8);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
   EXPECT_EQ(read_once(fd, 20).count, 20);
@@ -333,7 +318,7 @@ TEST(CcdsimTest, WidestRowArrivesWhole) {
   START_SERVER(server, {"--pattern=ramp", "--width=65535", "--height=3"});
   const int fd = open(server.device().c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
-  const Bytes expose = expose_bytes(0, 0, 65535, 3, 1, 12);
+  const Bytes expose = expose_bytes(65535, 3, 1, 12, 0, 0);
   send_message(fd, expose);
   ModelConfig config;
   config.pattern = Pattern::Ramp;

@@ -20,19 +20,6 @@ namespace {
 
 using namespace ccdsim::test;
 
-Bytes expose_bytes(uint16_t width, uint16_t height, uint16_t bin, uint32_t ms, uint16_t x = 0, uint16_t y = 0) {
-  ExposureRequest request{};
-  request.x_origin = x;
-  request.y_origin = y;
-  request.width = width;
-  request.height = height;
-  request.x_bin = bin;
-  request.y_bin = bin;
-  request.depth = 16;
-  request.exposure_ms = ms;
-  return to_bytes(encode_expose(request));
-}
-
 // The pieces a model with this config delivers for the same writes.
 ModelConfig ramp(uint16_t width = 1392, uint16_t height = 1040) {
   ModelConfig config;

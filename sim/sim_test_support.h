@@ -21,6 +21,22 @@ Bytes to_bytes(const std::array<uint8_t, N>& array) {
   return {array.begin(), array.end()};
 }
 
+// MSG_EXPOSE of a depth-16 exposure with square binning.
+inline Bytes expose_bytes(uint16_t width, uint16_t height, uint16_t bin, uint32_t ms, uint16_t x = 0,
+                          uint16_t y = 0, uint16_t flags = 0) {
+  ExposureRequest request{};
+  request.x_origin = x;
+  request.y_origin = y;
+  request.width = width;
+  request.height = height;
+  request.x_bin = bin;
+  request.y_bin = bin;
+  request.depth = 16;
+  request.flags = flags;
+  request.exposure_ms = ms;
+  return to_bytes(encode_expose(request));
+}
+
 // What one read() of `size` bytes returned: the count, the error, the bytes.
 struct Read {
   ssize_t count;

@@ -15,24 +15,10 @@ import sys
 import numpy as np
 from PIL import Image
 
+from camera_image import camera_image
+
 # tiffdump's line for one tag: Name (number) TYPE (code) count<values>
 TAG_LINE = re.compile(r"^\S+ \((\d+)\) \S+ \(\d+\) \d+<(.*)>$")
-
-
-def camera_image(args):
-    """The binned window as the camera sent it, row by row."""
-    if args.pixels is not None:
-        values = [int(v) for v in args.pixels.split(",")]
-        return np.array(values, dtype=np.uint16).reshape(args.rows, args.columns)
-    row = np.arange(args.rows, dtype=np.int64)[:, None]
-    column = np.arange(args.columns, dtype=np.int64)[None, :]
-    total = np.zeros((args.rows, args.columns), dtype=np.int64)
-    for j in range(args.y_bin):
-        for i in range(args.x_bin):
-            sx = args.x_origin + column * args.x_bin + i
-            sy = args.y_origin + row * args.y_bin + j
-            total += (sx * 37 + sy * 101 + args.exposure_ms) % 65536
-    return np.minimum(total, 65535).astype(np.uint16)
 
 
 def dumped_tags(path, problems):
