@@ -19,7 +19,7 @@
 
 #include "sim/camera_model.h"
 #include "sim/sim_test_support.h"
-#include "test_support/test_support.h"
+#include "tests/support/test_support.h"
 
 namespace ccdsim {
 namespace {

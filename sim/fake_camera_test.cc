@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "sim/sim_test_support.h"
-#include "test_support/test_support.h"
+#include "tests/support/test_support.h"
 
 namespace ccdsim {
 namespace {

@@ -9,9 +9,9 @@
 #include <thread>
 
 #include "camera/camera.h"
-#include "camera/fake_clock.h"
+#include "tests/support/fake_clock.h"
 #include "sim/fake_camera.h"
-#include "test_support/test_support.h"
+#include "tests/support/test_support.h"
 
 using testing_support::ChildOptions;
 using testing_support::Fd3;

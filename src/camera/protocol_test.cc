@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "camera/camera.h"
-#include "test_support/test_support.h"
+#include "tests/support/test_support.h"
 
 using testing_support::run_in_child;
 

@@ -15,7 +15,7 @@
 
 #include "camera/camera.h"
 #include "console/console.h"
-#include "options/options.h"
+#include "settings/settings.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 
 #include "camera/camera.h"
 #include "console/console.h"
-#include "options/options.h"
+#include "settings/settings.h"
 #include "sim/fake_camera.h"
-#include "test_support/test_support.h"
+#include "tests/support/test_support.h"
 
 using testing_support::ChildOptions;
 using testing_support::ChildResult;

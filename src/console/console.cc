@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "options/options.h"
+#include "settings/settings.h"
 
 const char* program_name = "ccdshot";
 int progress_fd = 3;

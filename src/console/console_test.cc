@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <string>
 
-#include "options/options.h"
-#include "test_support/test_support.h"
+#include "settings/settings.h"
+#include "tests/support/test_support.h"
 
 using testing_support::ChildOptions;
 using testing_support::Fd3;

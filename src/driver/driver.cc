@@ -12,6 +12,7 @@
 #include "exposure/exposure.h"
 #include "options/options.h"
 #include "output/output.h"
+#include "settings/settings.h"
 
 namespace {
 

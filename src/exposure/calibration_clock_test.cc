@@ -1,12 +1,12 @@
 // Calibrations whose frames last long enough to be counted down, against
-// the fake clock (camera/fake_clock.h): frame lengths up to the largest
+// the fake clock (tests/support/fake_clock.h): frame lengths up to the largest
 // limit without waiting for them.
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "camera/fake_clock.h"
-#include "exposure/calibration_fixture.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/calibration_fixture.h"
 
 using calibration_fixture::Calibration;
 using calibration_fixture::calibrate;

@@ -9,6 +9,7 @@
 
 #include "console/console.h"
 #include "options/options.h"
+#include "settings/settings.h"
 
 namespace {
 

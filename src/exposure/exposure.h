@@ -1,16 +1,13 @@
-// Exposure control: the limits and conversions of exposure times, reading the
-// exposure time from the command line, and the autoexposure calibration that
+// Exposure control: the conversions of exposure times (their limits are
+// settings, settings/settings.h), reading the exposure time from the command line, and the autoexposure calibration that
 // finds the time from short test frames of the very window to be taken.
 #pragma once
 
 #include <cstdint>
 
 #include "camera/camera.h"
+#include "settings/settings.h"
 
-inline constexpr double MAX_EXPOSURE_SECONDS = 2147483.647;
-inline constexpr double MIN_EXPOSURE_SECONDS = 0.001;
-inline constexpr double MIN_AUTOEXPOSE_LIMIT = 0.002;
-inline constexpr double DEFAULT_AUTOEXPOSE_LIMIT = 300.0;
 inline constexpr uint32_t TARGET_UNBINNED = 40000;
 inline constexpr uint32_t TARGET_BINNED = 50000;
 inline constexpr uint32_t SATURATION_UNBINNED = 60000;

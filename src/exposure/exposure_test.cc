@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "console/console.h"
-#include "exposure/calibration_fixture.h"
+#include "tests/support/calibration_fixture.h"
 #include "options/options.h"
 #include "sim/fake_camera.h"
-#include "test_support/test_support.h"
+#include "tests/support/test_support.h"
 
 using calibration_fixture::Calibration;
 using calibration_fixture::calibrate;

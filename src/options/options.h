@@ -1,38 +1,16 @@
-// Command-line options: the run's process-wide settings, the output type and
-// the option pass that fills them, the camera's device path and the exposure
+// Command-line options: the option pass that fills the run's settings
+// (settings/settings.h), the camera's device path and the exposure
 // flag bits. Every refusal ends the run through usage_error (status 3).
 #pragma once
 
 #include <cstdint>
 
+#include "settings/settings.h"
+
 struct CameraInfo;
 struct ExposureRequest;
 
-// File type of the output image.
-enum OutputType : int {
-  OUTPUT_UNSPECIFIED = 0,
-  OUTPUT_TIFF = 1,
-  OUTPUT_FITS = 2,
-  OUTPUT_JPEG = 3,
-};
-
-// Display name of an output type ("unspecified", "TIFF", "FITS", "JPEG").
-const char* output_type_name(OutputType type);
-
-extern OutputType output_type;
-extern uint8_t debug_level;
-extern int32_t window_width;
-extern int32_t window_height;
-extern int32_t window_x;
-extern int32_t window_y;
-extern int32_t binning_x;
-extern int32_t binning_y;
-// 0.0: not given yet; positive: manual seconds; negative: autoexposure limit.
-extern double exposure_seconds;
-// Autoexposure's A/D count target; 0 lets the calibration choose.
-extern int32_t autoexpose_target;
-
-// Restores every setting above to its initial value and resets getopt.
+// Restores every setting of settings/settings.h to its initial value and resets getopt.
 void reset_settings();
 
 // Integer rule: strtol base 0 within the signed 32-bit range; returns the

@@ -11,7 +11,7 @@
 
 #include "camera/camera.h"
 #include "console/console.h"
-#include "test_support/test_support.h"
+#include "tests/support/test_support.h"
 
 using testing_support::ChildOptions;
 using testing_support::ChildResult;

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "options/options.h"
+#include "settings/settings.h"
 #include "output/output.h"
-#include "output/writer_test_support.h"
-#include "test_support/test_support.h"
+#include "tests/support/writer_test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

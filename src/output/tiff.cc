@@ -9,7 +9,7 @@
 #include <ctime>
 
 #include "console/console.h"
-#include "options/options.h"
+#include "settings/settings.h"
 #include "output/output.h"
 
 namespace {

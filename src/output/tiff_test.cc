@@ -15,8 +15,8 @@
 
 #include "options/options.h"
 #include "output/output.h"
-#include "output/writer_test_support.h"
-#include "test_support/test_support.h"
+#include "tests/support/writer_test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

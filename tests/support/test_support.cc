@@ -1,4 +1,4 @@
-#include "test_support/test_support.h"
+#include "tests/support/test_support.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -11,9 +11,9 @@
 
 #include "camera/camera.h"
 #include "exposure/exposure.h"
-#include "options/options.h"
+#include "settings/settings.h"
 #include "sim/fake_camera.h"
-#include "test_support/test_support.h"
+#include "tests/support/test_support.h"
 
 namespace calibration_fixture {
 

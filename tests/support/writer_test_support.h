@@ -12,7 +12,7 @@
 
 #include "camera/camera.h"
 #include "sim/camera_model.h"
-#include "test_support/test_support.h"
+#include "tests/support/test_support.h"
 
 namespace writer_test {
 

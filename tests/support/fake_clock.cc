@@ -1,4 +1,4 @@
-#include "camera/fake_clock.h"
+#include "tests/support/fake_clock.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "output/writer_test_support.h"
+#include "tests/support/writer_test_support.h"
 
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
@@ -14,8 +14,8 @@
 #include <set>
 #include <thread>
 
-#include "options/options.h"
 #include "output/output.h"
+#include "settings/settings.h"
 #include "sim/fake_camera.h"
 
 namespace writer_test {
