@@ -74,7 +74,7 @@ CCDSHOT = [
     ("ccdshot 2 {dir}/o", ["{dir}/out.fits"]),
     ("ccdshot -bin 2 {dir}/o", []),  # 2 is the binning, then the exposure seconds
     ("ccdshot -autoexpose=60 {dir}/o", ["{dir}/out.fits"]),
-    ("ccdshot -- 2 -{dir}", []),
+    ("ccdshot -- -2 {dir}/o", ["{dir}/out.fits"]),  # after --, -2 is the exposure
 ]
 CCDSIM = [
     ("ccdsim --fault-f", ["--fault-fail-header-read", "--fault-fail-query-read",
