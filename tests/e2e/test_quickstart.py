@@ -5,6 +5,7 @@ import re
 import subprocess
 
 import pytest
+from PIL import Image
 
 from support import fuse_missing
 
@@ -42,7 +43,15 @@ def test_quickstart_takes_both_pictures(tree, tmp_path):
     assert (out / "quickstart.fits").stat().st_size == 2880 + 1392 * 1040 * 2 + 2880 - (1392 * 1040 * 2) % 2880
     with open(out / "quickstart-preview.png", "rb") as png:
         assert png.read(8) == b"\x89PNG\r\n\x1a\n"
-    assert f"Preview: {out}/quickstart-preview.png (480x359" in text
+    # Black at the background, white at the brightest star (a pair of equal
+    # pixels: 2 s x 20000/s x exp(-1/8 / 1.2^2) over the bias of 1000 and
+    # the dark current; the hot pixels hold less).
+    assert (f"Preview: {out}/quickstart-preview.png (480x359, asinh stretch 1002..37675 A/D counts)\n"
+            in text)
+    # The stars keep their differences: only the brightest reaches white,
+    # while many pixels stand well above the background.
+    histogram = Image.open(out / "quickstart-preview.png").histogram()
+    assert len(histogram) == 256 and histogram[255] <= 4 and sum(histogram[64:255]) >= 50, histogram
     # Nothing stays mounted or behind in /tmp.
     mount = re.search(r"Simulated camera: (\S+)/ccda", text).group(1)
     assert not os.path.exists(mount)
