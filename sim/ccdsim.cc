@@ -55,6 +55,9 @@ const char USAGE[] =
     "  --time-scale=F               the image is ready F x the exposure time after the\n"
     "                               exposure starts (default 1; 0: at once)\n"
     "  --allow-other                let other users open the device\n"
+    "  --refuse-locks               refuse every flock() of the device (ENOLCK), as a\n"
+    "                               device without lock support does; by default the\n"
+    "                               kernel's local locks apply\n"
     "Sensor:\n"
     "  --width=N                    sensor width in pixels (default 1392)\n"
     "  --height=N                   sensor height in pixels (default 1040)\n"
@@ -129,12 +132,13 @@ struct Settings {
   std::string ready_file;
   std::string log_file;
   bool allow_other = false;
+  bool refuse_locks = false;
 };
 
 Settings parse_command_line(int argc, char** argv) {
   enum : int {
-    READY = 256, LOG, TIME_SCALE, ALLOW_OTHER, WIDTH, HEIGHT, BPP, DEPTH, PIXEL_SIZE, PIXEL_HEIGHT, MODEL,
-    PATTERN, SEED, BIAS, READ_NOISE, DARK, STARS, STAR_PEAK, STAR_SIGMA, HOT, SHORT_REPLY, FAIL_QUERY,
+    READY = 256, LOG, TIME_SCALE, ALLOW_OTHER, REFUSE_LOCKS, WIDTH, HEIGHT, BPP, DEPTH, PIXEL_SIZE, PIXEL_HEIGHT,
+    MODEL, PATTERN, SEED, BIAS, READ_NOISE, DARK, STARS, STAR_PEAK, STAR_SIGMA, HOT, SHORT_REPLY, FAIL_QUERY,
     REPLY_TYPE, IMAGE_TYPE, IMAGE_LENGTH, SHORT_HEADER, FAIL_HEADER, TRUNCATE_ROW, FAIL_ROW, STALL_ROW, HELP
   };
   static const option options[] = {
@@ -142,6 +146,7 @@ Settings parse_command_line(int argc, char** argv) {
       {"log", required_argument, nullptr, LOG},
       {"time-scale", required_argument, nullptr, TIME_SCALE},
       {"allow-other", no_argument, nullptr, ALLOW_OTHER},
+      {"refuse-locks", no_argument, nullptr, REFUSE_LOCKS},
       {"width", required_argument, nullptr, WIDTH},
       {"height", required_argument, nullptr, HEIGHT},
       {"bits-per-pixel", required_argument, nullptr, BPP},
@@ -189,6 +194,7 @@ Settings parse_command_line(int argc, char** argv) {
       case LOG: s.log_file = value; break;
       case TIME_SCALE: s.model.time_scale = parse_real(name, value, 0.0, 1e6); break;
       case ALLOW_OTHER: s.allow_other = true; break;
+      case REFUSE_LOCKS: s.refuse_locks = true; break;
       case WIDTH: sensor.width = static_cast<uint16_t>(parse_integer(name, value, 1, 65535)); break;
       case HEIGHT: sensor.height = static_cast<uint16_t>(parse_integer(name, value, 1, 65535)); break;
       case BPP: sensor.bits_per_pixel = static_cast<uint16_t>(parse_integer(name, value, 1, 32)); break;
@@ -523,6 +529,10 @@ void op_write(fuse_req_t req, fuse_ino_t, const char* buf, size_t size, off_t, f
 
 void op_flush(fuse_req_t req, fuse_ino_t, fuse_file_info*) { fuse_reply_err(req, 0); }
 
+// Installed only with --refuse-locks: the kernel then hands every flock() of
+// the device to the server instead of keeping the locks itself.
+void op_flock(fuse_req_t req, fuse_ino_t, fuse_file_info*, int) { fuse_reply_err(req, ENOLCK); }
+
 void op_release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
   Session* session = session_of(fi);
   std::vector<Answer> answers;
@@ -606,6 +616,7 @@ int main(int argc, char** argv) {
   ops.write = op_write;
   ops.flush = op_flush;
   ops.release = op_release;
+  if (settings.refuse_locks) ops.flock = op_flock;
 
   std::vector<std::string> words = {argv[0], "-o",
                                     std::string("fsname=ccdsim,subtype=ccdsim") +

@@ -130,9 +130,9 @@ TEST(CcdsimTest, HelpNamesEveryOption) {
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.out.rfind("Usage: ccdsim [OPTION]... MOUNTPOINT\n", 0), 0u);
   for (const char* option :
-       {"--ready=FILE", "--log=FILE", "--time-scale=F", "--allow-other", "--width=N", "--height=N",
-        "--bits-per-pixel=N", "--default-depth=N", "--pixel-size=UM", "--pixel-height=UM", "--model=TEXT",
-        "--pattern=sky|ramp", "--seed=N", "--bias=COUNTS", "--read-noise=COUNTS", "--dark-current=RATE",
+       {"--ready=FILE", "--log=FILE", "--time-scale=F", "--allow-other", "--refuse-locks", "--width=N",
+        "--height=N", "--bits-per-pixel=N", "--default-depth=N", "--pixel-size=UM", "--pixel-height=UM",
+        "--model=TEXT", "--pattern=sky|ramp", "--seed=N", "--bias=COUNTS", "--read-noise=COUNTS", "--dark-current=RATE",
         "--stars=N", "--star-peak=RATE", "--star-sigma=PIXELS", "--hot-pixels=N", "--fault-short-query-reply=N",
         "--fault-fail-query-read", "--fault-reply-type=TYPE", "--fault-image-type=TYPE", "--fault-image-length=N",
         "--fault-short-header=N", "--fault-fail-header-read", "--fault-truncate-row=K[,N]", "--fault-fail-row=K",

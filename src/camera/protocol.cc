@@ -1,8 +1,10 @@
 // Camera records, message layouts and the device operations that open,
 // query and close the camera.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -194,7 +196,16 @@ int camera_query(CameraInfo& camera, int fd) {
 int camera_open(CameraInfo& camera) {
   const int fd = open(camera.device_path, O_RDWR);
   if (fd < 0) return 0;
-  // A failed query leaves the descriptor open; the process's exit releases it.
+  // One run at a time: the messages of two runs on one camera would
+  // interleave, whatever the driver allows. The lock lasts as long as the
+  // descriptor, that is until the process ends. A device that does not
+  // support locks is used without one.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    std::fprintf(stderr, "%s: camera in use by another process\n", camera.device_path);
+    return 0;
+  }
+  // A failed query (or lock) leaves the descriptor open; the process's exit
+  // releases it.
   return camera_query(camera, fd);
 }
 

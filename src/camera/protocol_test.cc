@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -264,6 +265,32 @@ TEST(ProtocolTest, OpenOfAMissingDeviceFailsSilently) {
   EXPECT_EQ(result.out, "0 0");
   EXPECT_EQ(result.err, "");
   EXPECT_FALSE(testing_support::file_exists(path));  // never created
+}
+
+TEST(ProtocolTest, OpenOfACameraLockedByAnotherRunSendsNothing) {
+  testing_support::TempDir dir;
+  const std::string path = dir.file("ccda");
+  const int holder = open(path.c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  const auto open_in_child = [&] {
+    return run_in_child([&] {
+      CameraInfo camera = make_camera_info();
+      std::snprintf(camera.device_path, sizeof camera.device_path, "%s", path.c_str());
+      std::printf("%d %d", camera_open(camera), camera.device_fd);
+      return 0;
+    });
+  };
+  auto result = open_in_child();
+  EXPECT_EQ(result.out, "0 0");
+  EXPECT_EQ(result.err, path + ": camera in use by another process\n");
+  EXPECT_EQ(testing_support::read_file(path), "");  // no query was written
+  // Once the holder lets go, the query goes out (and the file has no reply).
+  close(holder);
+  result = open_in_child();
+  EXPECT_EQ(result.out, "0 0");
+  EXPECT_EQ(result.err, "CCD message length wrong: 0\n");
+  EXPECT_EQ(testing_support::read_file(path), std::string(reinterpret_cast<const char*>(encode_query().data()), 8));
 }
 
 TEST(ProtocolTest, CloseOnlyWhatIsOpen) {

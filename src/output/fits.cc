@@ -165,5 +165,8 @@ void write_fits(FILE* stream, ExposureRequest& request) {
     std::fill_n(block.begin(), fill, '\0');
     if (write(fd, block.data(), fill) != static_cast<ssize_t>(fill)) write_failed();
   }
+  // The run reports the image complete only once it is on stable storage: a
+  // failure that the storage reports late (on the sync or the close) fails it.
+  if (sync_output(fd) != 0) write_failed();
   if (close(fd) != 0) write_failed();
 }

@@ -13,19 +13,27 @@
 
 #include "camera/camera.h"
 
-// Writes the whole FITS file to the stream's descriptor and closes it.
+// Writes the whole FITS file to the stream's descriptor, makes it durable
+// (sync_output) and closes it.
 void write_fits(FILE* stream, ExposureRequest& request);
 // Mirrors the row, stores it big-endian and writes it to the descriptor in
 // *context (an int); 0 when the whole row was written, else 1.
 int fits_row_sink(void* context, ExposureRequest* request, uint16_t* row);
 
-// Writes the whole TIFF file through libtiff on the stream's descriptor.
+// Writes the whole TIFF file through libtiff on a duplicate of the stream's
+// descriptor, makes it durable (sync_output) and closes both descriptors.
 void write_tiff(FILE* stream, const char* path, ExposureRequest& request);
 // Writes the row as scanline rows_read - 1 of the TIFF* context; 0 on success, else 1.
 int tiff_row_sink(void* context, ExposureRequest* request, uint16_t* row);
 // Sets one tag through TIFFVSetField; reports a refusal on standard error and
 // returns libtiff's result, which never stops the writer.
 int set_tiff_tag(TIFF* tiff, int tag, ...);
+
+// Writes the file's data through to stable storage (fdatasync, or fsync
+// where that is missing): 0 when it is there, -1 on failure. A descriptor
+// that is not a regular file and does not support the call (a pipe,
+// /dev/null) has nothing to make durable and gives 0.
+int sync_output(int fd);
 
 // FITS blocks and header cards.
 inline constexpr std::size_t FITS_BLOCK_SIZE = 2880;

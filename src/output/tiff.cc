@@ -2,6 +2,8 @@
 // through libtiff on the output stream's descriptor, in strips of about
 // 64 KiB, with descriptive tags from the camera, the clock and the TIFF_*
 // environment variables, and a description of the exposure set last.
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -104,7 +106,14 @@ int tiff_row_sink(void* context, ExposureRequest* request, uint16_t* row) {
 }
 
 void write_tiff(FILE* stream, const char* path, ExposureRequest& request) {
-  TIFF* tiff = TIFFFdOpen(fileno(stream), path, "w");
+  // TIFFClose closes the descriptor it was given and reports nothing of that
+  // close: libtiff gets a duplicate, and the writer syncs and closes the
+  // original itself, checking both. (Storage that fails late, such as a
+  // network or FUSE file system, reports the error on every close.)
+  const int fd = fileno(stream);
+  const int tiff_fd = dup(fd);
+  if (tiff_fd < 0) write_failed();
+  TIFF* tiff = TIFFFdOpen(tiff_fd, path, "w");
   if (tiff == nullptr) write_failed();
   const TiffEnvironment env = read_environment();
   const uint32_t width = pixels_per_row(request);
@@ -153,5 +162,8 @@ void write_tiff(FILE* stream, const char* path, ExposureRequest& request) {
   // directory: flush them first, so that a file left without either fails
   // the run instead of being reported complete.
   if (TIFFFlush(tiff) != 1) write_failed();
+  // Reported complete only once the file is on stable storage.
+  if (sync_output(fd) != 0) write_failed();
   TIFFClose(tiff);
+  if (close(fd) != 0) write_failed();
 }

@@ -37,9 +37,10 @@ def decode_expose(line):
 
 
 class Simulator:
-    """One mounted ccdsim: the device path, its message log, its shutdown."""
+    """One mounted ccdsim: the device path, its message log, its shutdown.
+    (Another FUSE server taking --log= and --ready= mounts the same way.)"""
 
-    def __init__(self, ccdsim, options, world=False, prefix="ccdsim-test-"):
+    def __init__(self, program, options, world=False, prefix="ccdsim-test-"):
         # The mount lives in a directory of its own under /tmp, open to every
         # user when the device is to be used by another user.
         self.base = pathlib.Path(tempfile.mkdtemp(prefix=prefix))
@@ -50,7 +51,7 @@ class Simulator:
         self.log = self.base / "messages.log"
         self.ready = self.base / "ready"
         self.output = self.base / "ccdsim.out"
-        argv = [str(ccdsim), f"--log={self.log}", f"--ready={self.ready}", *options]
+        argv = [str(program), f"--log={self.log}", f"--ready={self.ready}", *options]
         if world:
             argv.append("--allow-other")
         argv.append(str(self.mount))
@@ -61,7 +62,7 @@ class Simulator:
             if self.process.poll() is not None or time.monotonic() > deadline:
                 text = self.output.read_text(errors="replace")
                 self.stop()
-                pytest.fail(f"ccdsim could not mount on {self.mount} "
+                pytest.fail(f"{pathlib.Path(program).name} could not mount on {self.mount} "
                             f"(status {self.process.returncode}):\n{text}")
             time.sleep(0.02)
         self.device = str(self.mount / "ccda")

@@ -21,13 +21,14 @@ SOURCE = pathlib.Path(os.environ.get("CCDSHOT_SOURCE_DIR", HERE.parent.parent)).
 BUILD = pathlib.Path(os.environ.get("CCDSHOT_BINARY_DIR", SOURCE / "build")).resolve()
 CCDSHOT = BUILD / "ccdshot"
 CCDSIM = BUILD / "ccdsim"
+FAULTFS = BUILD / "tests" / "faultfs" / "faultfs"
 
 HINT = "\nTry running 'ccdshot -help'\n"
 FITS_BLOCK = 2880
 
 
 def programs_missing():
-    for program in (CCDSHOT, CCDSIM):
+    for program in (CCDSHOT, CCDSIM, FAULTFS):
         if not os.access(program, os.X_OK):
             return f"{program} is not built"
     return None
@@ -40,6 +41,18 @@ class Simulator(simulator.Simulator):
         super().__init__(CCDSIM, options, world=world, prefix="ccdsim-hardening-")
 
 
+class FaultFs(simulator.Simulator):
+    """One mounted faultfs (tests/faultfs): files held in memory whose syncs
+    or closes fail with the options given; events() are its log's lines."""
+
+    def __init__(self, options):
+        super().__init__(FAULTFS, options, prefix="faultfs-hardening-")
+
+    def events(self):
+        """What faultfs served (and what others appended to its log), in order."""
+        return self.log.read_text().splitlines()
+
+
 @dataclasses.dataclass
 class Run:
     status: int  # exit status; negative: the signal that ended it
@@ -48,9 +61,10 @@ class Run:
     fd3: str
 
 
-def start(args, cwd, *, prefix=(), env=None):
-    """Starts ccdshot with descriptor 3 on a capture file; returns (process,
-    capture) for finish()."""
+def start(args, cwd, *, prefix=(), env=None, stdout=subprocess.PIPE):
+    """Starts ccdshot with descriptor 3 on a capture file (and standard output
+    captured, unless stdout is an open file to send it to); returns (process, capture) for
+    finish()."""
     capture = tempfile.TemporaryFile()
 
     def place_fd3():
@@ -64,7 +78,7 @@ def start(args, cwd, *, prefix=(), env=None):
     full_env = {k: v for k, v in os.environ.items() if not k.startswith("TIFF_")}
     full_env.update(env or {})
     process = subprocess.Popen([*prefix, str(CCDSHOT), *map(str, args)], cwd=cwd, env=full_env,
-                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stdin=subprocess.DEVNULL, stdout=stdout,
                                stderr=subprocess.PIPE, preexec_fn=place_fd3, close_fds=False)
     return process, capture
 
@@ -74,7 +88,7 @@ def finish(process, capture, timeout=60):
     capture.seek(0)
     fd3 = capture.read().decode(errors="replace")
     capture.close()
-    return Run(process.returncode, out.decode(errors="replace"), err.decode(errors="replace"), fd3)
+    return Run(process.returncode, (out or b"").decode(errors="replace"), err.decode(errors="replace"), fd3)
 
 
 def run(args, cwd, **options):

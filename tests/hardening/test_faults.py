@@ -1,8 +1,9 @@
 """Faults through the real device interface: the built ccdshot against a
 mounted ccdsim with each of its faults, a simulator that dies or stops in
-the middle of an image, and outputs that cannot be written (a full device, a
-full file system, a read-only file system, a directory the user may not
-write). Each case asserts the exit status, the exact messages and what is
+the middle of an image, a camera another run holds, and outputs that cannot
+be written (a full device, a full file system, a read-only file system, a
+directory the user may not write, storage that fails only on the sync or the
+close). Each case asserts the exit status, the exact messages and what is
 left on disk."""
 import os
 import pwd
@@ -14,7 +15,7 @@ import time
 import pytest
 
 import harness
-from harness import FITS_BLOCK, Simulator, fits_rows, run, start, finish, tiff_strip_rows
+from harness import FITS_BLOCK, FaultFs, Simulator, fits_rows, run, start, finish, tiff_strip_rows
 
 WIDTH, HEIGHT = 100, 50
 EXPOSURE_MS = 10  # the exposure word below
@@ -22,6 +23,9 @@ CAMERA_LINE = f"CCDSIM: {WIDTH}x{HEIGHT} pixel 16-bit CCD camera\n"
 EXPOSING_LINE = f"Exposing {WIDTH}x{HEIGHT} pixel 16-bit image for 0.01 seconds\n"
 ROW_BYTES = WIDTH * 2
 TIFF_HEADER = b"II*\x00"
+QUERY = "ddcc080000000101"
+LEGACY_DEFLATE_WARNING = ("TIFFWriteDirectorySec: Warning, Creating TIFF with legacy Deflate codec identifier, "
+                          "COMPRESSION_ADOBE_DEFLATE is more widely supported.\n")
 
 
 @pytest.fixture(autouse=True)
@@ -78,6 +82,36 @@ def test_query_faults_end_with_status_1_before_the_file(start_sim, tmp_path, fau
     assert result.err == reason + f"Cannot open camera device: {sim.device}\n"
     assert not (tmp_path / "x.tif").exists()
     assert sim.exposures() == []
+
+
+def test_second_run_on_a_busy_camera_sends_nothing(start_sim, tmp_path):
+    # Started together: the run that locks the camera first holds it through
+    # its one-second exposure, and the other one finds it taken.
+    sim = start_sim(time_scale=1)
+    started = {name: start([f"-camera={sim.device}", "1", name], tmp_path) for name in ("a.fits", "b.fits")}
+    results = {name: finish(*run_of) for name, run_of in started.items()}
+    assert sorted(r.status for r in results.values()) == [0, 1], results
+    winner, loser = sorted(results, key=lambda name: results[name].status)
+    assert (results[loser].out, results[loser].fd3) == ("", "")
+    assert results[loser].err == (f"{sim.device}: camera in use by another process\n"
+                                  f"Cannot open camera device: {sim.device}\n")
+    assert not (tmp_path / loser).exists()
+    assert results[winner].err == ""
+    assert results[winner].out == (CAMERA_LINE + f"Exposing {WIDTH}x{HEIGHT} pixel 16-bit image for 1 seconds\n"
+                                   + f"{winner}: FITS Upload Complete\n")
+    data = (tmp_path / winner).read_bytes()
+    assert len(data) == 14400
+    assert data[FITS_BLOCK:FITS_BLOCK + HEIGHT * ROW_BYTES] == fits_rows(WIDTH, HEIGHT, 1000)
+    # The camera heard one run only.
+    assert sim.messages().count(QUERY) == 1
+    assert len(sim.exposures()) == 1
+
+
+def test_device_that_refuses_locks_is_used_without_one(start_sim, tmp_path):
+    sim = start_sim("--refuse-locks")
+    result = run([f"-camera={sim.device}", "0.01", "x.fits"], tmp_path)
+    assert (result.status, result.err) == (0, "")
+    assert result.out == CAMERA_LINE + EXPOSING_LINE + "x.fits: FITS Upload Complete\n"
 
 
 # (fault, the readout's message, rows read before it)
@@ -187,6 +221,14 @@ def test_output_on_a_full_device(start_sim, tmp_path, args, message):
     assert result.fd3 == ""
 
 
+def test_fits_on_a_device_that_has_nothing_to_sync(start_sim, tmp_path):
+    # /dev/null refuses the sync as unsupported: there is no data to make durable.
+    sim = start_sim()
+    result = run([f"-camera={sim.device}", "-fits", "0.01", "/dev/null"], tmp_path)
+    assert (result.status, result.err) == (0, "")
+    assert result.out == CAMERA_LINE + EXPOSING_LINE + "/dev/null: FITS Upload Complete\n"
+
+
 @pytest.fixture
 def small_tmpfs():
     """A 1 MiB tmpfs, or a skip when mounting is not permitted."""
@@ -263,6 +305,79 @@ def test_tiff_whose_end_does_not_fit_fails(start_sim, small_tmpfs, height, env, 
                           f"Exposing {BIG_WIDTH}x{height} pixel 16-bit image for 0.01 seconds\n")
     assert result.err == message + "\nTIFF image write failed!\n"
     assert os.path.getsize(os.path.join(directory, "x.tif")) == CAPACITY
+
+
+@pytest.fixture
+def start_faultfs():
+    reason = harness.fuse_missing()
+    if reason is not None:
+        pytest.skip(reason)
+    started = []
+
+    def start_one(*options):
+        fs = FaultFs(list(options))
+        started.append(fs)
+        return fs
+
+    yield start_one
+    for fs in started:
+        fs.stop()
+
+
+# (options, output name, type name, what libtiff prints on standard error)
+WRITERS = [
+    (["-fits"], "x.fits", "FITS", ""),
+    ([], "x.tif", "TIFF", ""),
+    (["-tiff=deflate"], "x.tif", "TIFF", LEGACY_DEFLATE_WARNING),
+]
+
+
+@pytest.mark.parametrize("fault", ["--fail-fsync", "--fail-flush"])
+@pytest.mark.parametrize("args, name, type_name, warning", WRITERS, ids=["fits", "tiff", "tiff-deflate"])
+def test_storage_that_fails_on_the_sync_or_close_fails_the_run(start_sim, start_faultfs, tmp_path, fault, args,
+                                                               name, type_name, warning):
+    sim = start_sim()
+    fs = start_faultfs(fault)
+    result = run([f"-camera={sim.device}", *args, "0.01", fs.mount / name], tmp_path)
+    assert result.status == 2
+    assert result.out == CAMERA_LINE + EXPOSING_LINE
+    assert result.err == warning + f"\n{type_name} image write failed!\n"
+    # The file stays as far as it was written.
+    ends = [int(offset) + int(size) for event, path, offset, size in
+            (line.split() for line in fs.events() if line.startswith("write ")) if path == "/" + name]
+    assert os.path.getsize(fs.mount / name) == max(ends)
+
+
+@pytest.mark.parametrize("args, name, type_name, warning", WRITERS, ids=["fits", "tiff", "tiff-deflate"])
+def test_upload_complete_comes_after_the_sync_of_the_last_write(start_sim, start_faultfs, tmp_path, args, name,
+                                                                type_name, warning):
+    # Standard output, line-buffered, goes to the log that faultfs writes each
+    # request to before answering it: the lines stand in the order of events.
+    sim = start_sim()
+    fs = start_faultfs()
+    path = fs.mount / name
+    # ASan checks that its runtime is loaded first, which stdbuf's preload breaks.
+    env = {"ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))}
+    with open(fs.log, "ab") as log:
+        result = finish(*start([f"-camera={sim.device}", *args, "0.01", path], tmp_path, prefix=["stdbuf", "-oL"],
+                               env=env, stdout=log))
+    assert (result.status, result.err) == (0, warning)
+    shape = []
+    for line in fs.events():
+        event = line.split()[0]
+        if event == "release":
+            continue  # the kernel sends it after the last close without waiting for it
+        if event == "write":
+            line = "write"
+        elif event in ("fsync", "fdatasync"):
+            line = "sync " + line.split()[1]
+        if line == "write" and shape and shape[-1] == "write":
+            continue  # one entry for each run of writes
+        shape.append(line)
+    # libtiff closes its duplicate of the descriptor, the writer the original.
+    closes = 2 if type_name == "TIFF" else 1
+    assert shape == ([CAMERA_LINE.strip(), EXPOSING_LINE.strip(), "write", f"sync /{name}"]
+                     + [f"flush /{name}"] * closes + [f"{path}: {type_name} Upload Complete"])
 
 
 def test_output_on_a_read_only_file_system(start_sim, small_tmpfs):
