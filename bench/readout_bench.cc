@@ -18,9 +18,10 @@
 // the machine falls on every variant alike.
 //
 // Output: one tab-separated line per pattern, frame size and variant,
-//   readout <pattern> <W>x<H> <variant> <row bytes> <rounds> <median s> <fastest s> <file bytes>
-// where <row bytes> is the image data read from the camera (rows x row_bytes)
-// and <file bytes> the size of the file the last run wrote (0: none).
+//   readout <pattern> <W>x<H> <variant> <row bytes> <rounds> <median s> <fastest s> <median cpu s> <file bytes>
+// where <row bytes> is the image data read from the camera (rows x row_bytes),
+// <median cpu s> the reading thread's CPU time and <file bytes> the size of
+// the file the last run wrote (0: none).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,6 +35,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -100,6 +102,15 @@ std::string current_output;
   va_end(args);
   std::fputc('\n', stderr);
   std::exit(1);
+}
+
+// CPU time of the calling thread: what the reading side of a run costs
+// itself, which other work on a shared machine disturbs less than the wall
+// time (the fake camera's thread is not counted).
+double thread_cpu_seconds() {
+  timespec ts{};
+  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts) != 0) fail("no thread CPU clock: %s", std::strerror(errno));
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 double now_seconds() {
@@ -234,34 +245,43 @@ void write_tiff_scanlines(FILE* stream, const char* path, ExposureRequest& reque
 }
 
 // One run of a variant on a freshly exposed frame; checks what it produced.
-double run_variant(Variant variant, ExposureRequest& request, const std::string& path, uint64_t& written_bytes) {
+double run_variant(Variant variant, ExposureRequest& request, const std::string& path, uint64_t& written_bytes,
+                   double& cpu_seconds) {
   const uint64_t data = image_bytes(request);
   double start = 0;
   double elapsed = 0;
+  double cpu_start = 0;
+  cpu_seconds = 0;
   written_bytes = 0;
   switch (variant) {
     case Variant::Raw: {
       const int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (out < 0) fail("cannot create %s: %s", path.c_str(), std::strerror(errno));
       start = now_seconds();
+      cpu_start = thread_cpu_seconds();
       const uint64_t written = raw_copy(request, out);
       if (close(out) != 0) fail("close failed: %s", std::strerror(errno));
       elapsed = now_seconds() - start;
+      cpu_seconds = thread_cpu_seconds() - cpu_start;
       if (written != data || file_size(path) != data) fail("raw copy wrote %llu bytes", static_cast<unsigned long long>(written));
       break;
     }
     case Variant::ReadOnly:
       start = now_seconds();
+      cpu_start = thread_cpu_seconds();
       raw_copy(request, -1);
       elapsed = now_seconds() - start;
+      cpu_seconds = thread_cpu_seconds() - cpu_start;
       break;
     case Variant::Fits: {
       output_type = OUTPUT_FITS;  // names the writer in a failure message
       FILE* stream = create_stream(path);
       start = now_seconds();
+      cpu_start = thread_cpu_seconds();
       camera_expose(request);
       write_fits(stream, request);
       elapsed = now_seconds() - start;
+      cpu_seconds = thread_cpu_seconds() - cpu_start;
       release_stream(stream);
       const uint64_t expected = FITS_BLOCK_SIZE + (data + FITS_BLOCK_SIZE - 1) / FITS_BLOCK_SIZE * FITS_BLOCK_SIZE;
       if (file_size(path) != expected) fail("FITS file of %llu bytes", static_cast<unsigned long long>(file_size(path)));
@@ -277,9 +297,11 @@ double run_variant(Variant variant, ExposureRequest& request, const std::string&
       output_type = OUTPUT_TIFF;
       FILE* stream = create_stream(path);
       start = now_seconds();
+      cpu_start = thread_cpu_seconds();
       camera_expose(request);
       write_tiff(stream, path.c_str(), request);
       elapsed = now_seconds() - start;
+      cpu_seconds = thread_cpu_seconds() - cpu_start;
       release_stream(stream);
       unsetenv("TIFF_COMPRESSION");
       check_tiff(path, request, variant == Variant::Deflate ? 32946 : COMPRESSION_NONE);
@@ -288,9 +310,11 @@ double run_variant(Variant variant, ExposureRequest& request, const std::string&
     case Variant::DeflateScanlines: {
       FILE* stream = create_stream(path);
       start = now_seconds();
+      cpu_start = thread_cpu_seconds();
       camera_expose(request);
       write_tiff_scanlines(stream, path.c_str(), request);
       elapsed = now_seconds() - start;
+      cpu_seconds = thread_cpu_seconds() - cpu_start;
       release_stream(stream);
       check_tiff(path, request, COMPRESSION_DEFLATE);
       break;
@@ -298,9 +322,11 @@ double run_variant(Variant variant, ExposureRequest& request, const std::string&
     case Variant::Discard: {
       PixelStats stats{};
       start = now_seconds();
+      cpu_start = thread_cpu_seconds();
       camera_expose(request);
       const int result = read_image(request, discard_row, nullptr, &stats);
       elapsed = now_seconds() - start;
+      cpu_seconds = thread_cpu_seconds() - cpu_start;
       if (result != 0 || stats.max == 0 || static_cast<uint32_t>(request.rows_read) != image_rows(request)) {
         fail("discard readout returned %d", result);
       }
@@ -399,7 +425,8 @@ void bench_frame(const Settings& settings, const PatternInfo& pattern, uint16_t 
   const std::string path = settings.dir + "/readout-bench-" + std::to_string(getpid()) + ".out";
   current_output = path;
   uint64_t written = 0;
-  const double trial = run_variant(Variant::Raw, request, path, written);
+  double cpu = 0;
+  const double trial = run_variant(Variant::Raw, request, path, written, cpu);
   int rounds = static_cast<int>(settings.budget_seconds / std::max(trial, 1e-6));
   rounds = std::clamp(rounds, settings.min_rounds, settings.max_rounds);
   if (rounds % 2 == 0) ++rounds;
@@ -408,6 +435,7 @@ void bench_frame(const Settings& settings, const PatternInfo& pattern, uint16_t 
   // than the budget allows (deflate) then runs in fewer rounds, at least
   // min_rounds of them.
   std::vector<std::vector<double>> times(variants.size());
+  std::vector<std::vector<double>> cpu_times(variants.size());
   std::vector<uint64_t> file_bytes(variants.size(), 0);
   std::vector<int> variant_rounds(variants.size(), rounds);
   for (int round = 0; round < rounds; ++round) {
@@ -416,8 +444,10 @@ void bench_frame(const Settings& settings, const PatternInfo& pattern, uint16_t 
       if (round >= variant_rounds[i]) continue;
       if (variants[i].variant == Variant::Statistics) {
         times[i].push_back(scan_in_memory(request));
+        cpu_times[i].push_back(times[i].back());
       } else {
-        times[i].push_back(run_variant(variants[i].variant, request, path, file_bytes[i]));
+        times[i].push_back(run_variant(variants[i].variant, request, path, file_bytes[i], cpu));
+        cpu_times[i].push_back(cpu);
       }
     }
     if (round == 0) {
@@ -430,9 +460,9 @@ void bench_frame(const Settings& settings, const PatternInfo& pattern, uint16_t 
     }
   }
   for (std::size_t i = 0; i < variants.size(); ++i) {
-    std::printf("readout\t%s\t%ux%u\t%s\t%llu\t%zu\t%.6f\t%.6f\t%llu\n", pattern.name, width, height,
+    std::printf("readout\t%s\t%ux%u\t%s\t%llu\t%zu\t%.6f\t%.6f\t%.6f\t%llu\n", pattern.name, width, height,
                 variants[i].name, static_cast<unsigned long long>(image_bytes(request)), times[i].size(),
-                median(times[i]), *std::min_element(times[i].begin(), times[i].end()),
+                median(times[i]), *std::min_element(times[i].begin(), times[i].end()), median(cpu_times[i]),
                 static_cast<unsigned long long>(file_bytes[i]));
   }
   std::fflush(stdout);
@@ -532,7 +562,7 @@ int main(int argc, char** argv) {
   debug_level = 0;
   // libtiff warns on every deflate file that 32946 is the older code for it.
   TIFFSetWarningHandler(nullptr);
-  std::printf("# kind\tpattern\tframe\tvariant\trow_bytes\trounds\tmedian_s\tfastest_s\tfile_bytes\n");
+  std::printf("# kind\tpattern\tframe\tvariant\trow_bytes\trounds\tmedian_s\tfastest_s\tmedian_cpu_s\tfile_bytes\n");
   for (const auto& frame : settings.frames) {
     for (const PatternInfo& pattern : settings.patterns) bench_frame(settings, pattern, frame[0], frame[1]);
   }
