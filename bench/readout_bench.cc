@@ -6,8 +6,8 @@
 // each row to a tmpfs file, with no processing. The ramp compresses like no
 // sky: the sky (bias, read noise, dark current, stars, hot pixels, exposed
 // for 1.9 s) is what deflate is judged on; it is computed once per frame size
-// and replayed from memory, so that the simulator's cost of computing it does
-// not bound the sinks. One more variant writes deflate
+// by the fake camera and replayed from memory by a camera of this bench, so
+// that the simulator's cost of computing it does not bound the sinks. One more variant writes deflate
 // as the TIFF writer did before it handed libtiff whole strips (one
 // TIFFWriteScanline a row, libtiff's default level): the speed and the file
 // size the new writer is compared with.
@@ -23,6 +23,7 @@
 // <median cpu s> the reading thread's CPU time and <file bytes> the size of
 // the file the last run wrote (0: none).
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,6 +40,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "camera/camera.h"
@@ -358,6 +360,51 @@ int keep_row(void* context, ExposureRequest* request, uint16_t* row) {
   return 0;
 }
 
+// A camera that replays one frame from memory: each exposure message written
+// to its socket is answered, from a thread of its own, with the image header
+// and the frame's rows, one SOCK_SEQPACKET packet each, as the fake camera
+// answers, but with no pixel computed. Every other message is ignored.
+class ReplayCamera {
+ public:
+  ReplayCamera(std::shared_ptr<const SkyFrame> frame, uint32_t rows) : frame_(std::move(frame)), rows_(rows) {
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds_) != 0) fail("socketpair: %s", std::strerror(errno));
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~ReplayCamera() {
+    shutdown(fds_[0], SHUT_RDWR);
+    thread_.join();
+    close(fds_[0]);
+    close(fds_[1]);
+  }
+  ReplayCamera(const ReplayCamera&) = delete;
+  ReplayCamera& operator=(const ReplayCamera&) = delete;
+  int fd() const { return fds_[0]; }
+
+ private:
+  void serve() {
+    const std::size_t row_bytes = static_cast<std::size_t>(frame_->width) * 2;
+    std::array<uint8_t, 64> message{};
+    for (;;) {
+      const ssize_t got = read(fds_[1], message.data(), message.size());
+      if (got <= 0) return;
+      if (static_cast<std::size_t>(got) != MSG_EXPOSE_SIZE || get_u16(message, 6) != MSG_EXPOSE) continue;
+      const auto header = encode_image_header(static_cast<uint32_t>(rows_ * row_bytes + MSG_HEADER_SIZE));
+      if (send(fds_[1], header.data(), header.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(header.size())) return;
+      // Samples are stored little-endian, as the camera sends them, on the
+      // little-endian hosts this bench runs on.
+      const auto* bytes = reinterpret_cast<const uint8_t*>(frame_->pixels.data());
+      for (uint32_t r = 0; r < rows_; ++r) {
+        if (send(fds_[1], bytes + r * row_bytes, row_bytes, MSG_NOSIGNAL) != static_cast<ssize_t>(row_bytes)) return;
+      }
+    }
+  }
+
+  std::shared_ptr<const SkyFrame> frame_;
+  uint32_t rows_;
+  int fds_[2] = {-1, -1};
+  std::thread thread_;
+};
+
 // The first sky frame of a fake camera, exposed for exposure_ms.
 std::shared_ptr<const SkyFrame> render_sky(const ccdsim::ModelConfig& sky_config, uint32_t exposure_ms) {
   ccdsim::FakeCamera fake(sky_config);
@@ -384,20 +431,18 @@ void bench_frame(const Settings& settings, const PatternInfo& pattern, uint16_t 
   config.sensor.height = height;
   config.pattern = pattern.pattern;
   config.time_scale = 0.0;
-  if (pattern.pattern == ccdsim::Pattern::Sky) {
-    // The sky is computed once and replayed: computing it (a few ns a pixel,
-    // on the fake's thread) would otherwise bound every variant and hide
-    // what the sinks cost. Every exposure then delivers the same frame.
-    const std::shared_ptr<const SkyFrame> sky = render_sky(config, pattern.exposure_ms);
-    config.pattern = ccdsim::Pattern::Custom;
-    config.pixel = [sky](const ccdsim::FrameContext&, uint32_t column, uint32_t row) -> uint32_t {
-      return sky->pixels[static_cast<std::size_t>(row) * sky->width + column];
-    };
-  }
   ccdsim::FakeCamera fake(config);
-
   CameraInfo camera = make_camera_info();
   if (camera_query(camera, fake.fd()) != 1) fail("query of the fake camera failed");
+  // The sky is computed once and replayed from memory: computing it (a few
+  // ns a pixel, on a thread that shares the machine's two cores with the
+  // reader) would otherwise bound every variant and hide what the sinks
+  // cost. Every exposure then delivers the same frame.
+  std::unique_ptr<ReplayCamera> replay;
+  if (pattern.pattern == ccdsim::Pattern::Sky) {
+    replay = std::make_unique<ReplayCamera>(render_sky(config, pattern.exposure_ms), height);
+    camera.device_fd = replay->fd();
+  }
   ExposureRequest request = make_exposure_request(&camera);
   request.width = camera.width;
   request.height = camera.height;

@@ -67,7 +67,7 @@ TiffEnvironment read_environment() {
 }
 
 // Sets a 16-bit tag; libtiff takes such values as int through its argument list.
-int set_short_tag(TIFF* tiff, int tag, long value) { return set_tiff_tag(tiff, tag, static_cast<int>(value)); }
+void set_short_tag(TIFF* tiff, int tag, long value) { set_tiff_tag(tiff, tag, static_cast<int>(value)); }
 
 }  // namespace
 
@@ -153,8 +153,10 @@ void write_tiff(FILE* stream, const char* path, ExposureRequest& request) {
   if (env.artist != nullptr) set_tiff_tag(tiff, TIFFTAG_ARTIST, env.artist);
   if (env.host != nullptr) set_tiff_tag(tiff, TIFFTAG_HOSTCOMPUTER, env.host);
   if (env.software != nullptr) set_tiff_tag(tiff, TIFFTAG_SOFTWARE, env.software);
-  if (env.compression != 0 && set_short_tag(tiff, TIFFTAG_COMPRESSION, env.compression) == 1 &&
-      (env.compression == COMPRESSION_DEFLATE || env.compression == COMPRESSION_ADOBE_DEFLATE)) {
+  if (env.compression != 0) set_short_tag(tiff, TIFFTAG_COMPRESSION, env.compression);
+  uint16_t codec = COMPRESSION_NONE;
+  if (TIFFGetField(tiff, TIFFTAG_COMPRESSION, &codec) == 1 &&
+      (codec == COMPRESSION_DEFLATE || codec == COMPRESSION_ADOBE_DEFLATE)) {
     // A codec setting, not a tag of the file; were it refused, libtiff's
     // default level would compress the same pixels.
     TIFFSetField(tiff, TIFFTAG_ZIPQUALITY, DEFLATE_LEVEL);
