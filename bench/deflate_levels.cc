@@ -149,8 +149,8 @@ void check_frame(const Frame& frame, const std::string& path) {
   if (tiff == nullptr) fail("cannot read back %s", path.c_str());
   std::vector<uint16_t> row(frame.width);
   for (uint32_t r = 0; r < frame.height; ++r) {
-    if (TIFFReadScanline(tiff, row.data(), r, 0) != 1 ||
-        std::memcmp(row.data(), frame.pixels.data() + static_cast<std::size_t>(r) * frame.width, frame.width * 2u) != 0) {
+    const uint16_t* expected = frame.pixels.data() + static_cast<std::size_t>(r) * frame.width;
+    if (TIFFReadScanline(tiff, row.data(), r, 0) != 1 || std::memcmp(row.data(), expected, frame.width * 2u) != 0) {
       fail("row %u of %s differs", r, path.c_str());
     }
   }

@@ -460,10 +460,8 @@ void bench_frame(const Settings& settings, const PatternInfo& pattern, uint16_t 
   const bool large = image_bytes(request) > (64u << 20);
   std::vector<VariantInfo> variants;
   for (const VariantInfo& v : VARIANTS) {
-    if (settings.only.empty() ? !(large && v.variant == Variant::DeflateScanlines)
-                              : std::find(settings.only.begin(), settings.only.end(), v.variant) != settings.only.end()) {
-      variants.push_back(v);
-    }
+    const bool named = std::find(settings.only.begin(), settings.only.end(), v.variant) != settings.only.end();
+    if (settings.only.empty() ? !(large && v.variant == Variant::DeflateScanlines) : named) variants.push_back(v);
   }
 
   // Rounds from a trial raw copy, so that each frame size takes about the budget.

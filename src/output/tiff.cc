@@ -116,7 +116,7 @@ int tiff_row_sink(void* context, ExposureRequest* request, uint16_t* row) {
   if (request->row_bytes < 0 || static_cast<tmsize_t>(request->row_bytes) < scanline) return 1;
   // Rows come in order, each once; any other row would land in the wrong place.
   if (request->rows_read < 1 || static_cast<uint32_t>(request->rows_read - 1) != strips->next_row ||
-      strips->next_row >= strips->rows) {
+      strips->next_row >= strips->rows || strips->rows_per_strip == 0) {
     return 1;
   }
   const uint32_t index = strips->next_row++;
