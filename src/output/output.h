@@ -23,7 +23,23 @@ int fits_row_sink(void* context, ExposureRequest* request, uint16_t* row);
 // Writes the whole TIFF file through libtiff on a duplicate of the stream's
 // descriptor, makes it durable (sync_output) and closes both descriptors.
 void write_tiff(FILE* stream, const char* path, ExposureRequest& request);
-// Writes the row as scanline rows_read - 1 of the TIFF* context; 0 on success, else 1.
+
+// The TIFF row sink's state: the rows of one strip are collected in buffer
+// until the strip is full, or the image's last row has come, and then handed
+// to libtiff in one call, which lets a codec compress the strip as a whole.
+struct TiffStrips {
+  TIFF* tiff;
+  uint32_t rows;                // rows of the image
+  uint32_t rows_per_strip;
+  tmsize_t scanline_bytes;      // libtiff's scanline: the bytes taken from each row
+  std::span<uint8_t> buffer;    // holds rows_per_strip scanlines
+  uint32_t next_row = 0;        // index of the row expected next
+};
+// Room for the rows of any strip of the layout below.
+inline constexpr std::size_t TIFF_STRIP_BUFFER_SIZE = 131072;
+// Copies the row's scanline into the strip of the TiffStrips* context (the
+// row being rows_read - 1, the one expected next) and writes the strip when
+// it is complete; 0 on success, else 1.
 int tiff_row_sink(void* context, ExposureRequest* request, uint16_t* row);
 // Sets one tag through TIFFVSetField; reports a refusal on standard error and
 // returns libtiff's result, which never stops the writer.

@@ -1,7 +1,7 @@
-// The end of a TIFF file: libtiff writes the last strip and the directory
-// only when the file is finished, after every row has been read. A file that
-// cannot take them must fail the run (status 2), never end it as complete
-// with the image cut short or no directory at all.
+// The end of a TIFF file: the last strip is written when the image's last
+// row is in, the directory only when the file is finished, after every row
+// has been read. A file that cannot take them must fail the run (status 2),
+// never end it as complete with the image cut short or no directory at all.
 #include <signal.h>
 #include <sys/resource.h>
 #include <tiffio.h>
@@ -47,17 +47,17 @@ TEST(TiffFinishTest, StripsOrDirectoryThatCannotBeWrittenAtTheEndFailTheRun) {
     std::string err;
     uint64_t left_on_disk;
   };
-  // A strip written at the end names the row after the last one read.
+  // libtiff's message names the first row of the strip it could not write.
   const Case cases[] = {
-      // 100 x 100 samples make one strip of 20000 bytes, held by libtiff
-      // until the end: nothing of it fits.
+      // 100 x 100 samples make one strip of 20000 bytes, written after the
+      // last row: nothing of it fits.
       {"the only strip", make_shot(100, 100), 4096,
-       "TIFFAppendToStrip: Write error at scanline 100.\n\nTIFF image write failed!\n", 4096},
-      // 200 x 331: strips of 165 rows (66000 bytes), written as the next
-      // strip begins, and a last strip of one row written at the end: the
-      // first two fit, the last does not.
+       "TIFFAppendToStrip: Write error at scanline 0.\n\nTIFF image write failed!\n", 4096},
+      // 200 x 331: strips of 165 rows (66000 bytes), each written when its
+      // last row is in, and a last strip of one row: the first two fit, the
+      // last does not.
       {"the last of several strips", make_shot(200, 331), TIFF_HEADER_BYTES + 2 * 66000 + 100,
-       "TIFFAppendToStrip: Write error at scanline 331.\n\nTIFF image write failed!\n",
+       "TIFFAppendToStrip: Write error at scanline 330.\n\nTIFF image write failed!\n",
        TIFF_HEADER_BYTES + 2 * 66000 + 100},
       // Every row fits, the directory behind them does not.
       {"the directory", make_shot(100, 100), TIFF_HEADER_BYTES + 20000,

@@ -48,6 +48,7 @@ struct TiffFacts {
   bool opened = false;
   uint32_t width = 0, length = 0, rows_per_strip = 0, strips = 0;
   uint64_t last_strip_bytes = 0;
+  std::vector<uint64_t> strip_bytes;
   uint16_t bits = 0, samples = 0, photometric = 0, planar = 0, compression = 0;
   std::optional<uint16_t> predictor, orientation;
   std::map<int, std::string> text;  // the ASCII tags present
@@ -76,6 +77,7 @@ TiffFacts read_tiff(const std::string& path) {
   uint64_t* counts = nullptr;
   if (facts.strips > 0 && TIFFGetField(tiff, TIFFTAG_STRIPBYTECOUNTS, &counts) == 1) {
     facts.last_strip_bytes = counts[facts.strips - 1];
+    facts.strip_bytes.assign(counts, counts + facts.strips);
   }
   for (int tag : {270, 271, 272, 305, 306, 315, 316}) {
     const char* text = nullptr;
@@ -261,6 +263,8 @@ TEST(TiffTest, EnvironmentVariablesFillTheirTags) {
       {"compression 32946 is Deflate", {"TIFF_COMPRESSION=32946"}, base, {"259=32946"}, COMPRESSION_DEFLATE, {}, {},
        {}, LEGACY_DEFLATE_WARNING},
       {"blanks and a sign", {"TIFF_COMPRESSION=  +8"}, base, {"259=8"}, COMPRESSION_ADOBE_DEFLATE, {}, {}, {}, ""},
+      {"compression 32773 is PackBits", {"TIFF_COMPRESSION=32773"}, base, {"259=32773"}, COMPRESSION_PACKBITS, {},
+       {}, {}, ""},
       {"empty make", {"TIFF_MAKE="}, base + ",271", {"271=\\0"}, COMPRESSION_NONE, {{271, ""}}, {}, {}, ""},
       {"text tags",
        {"TIFF_ARTIST=A. Observer", "TIFF_HOST=scope-pc", "TIFF_SOFTWARE=capture 2", "TIFF_MAKE=Acme"},
@@ -275,14 +279,19 @@ TEST(TiffTest, EnvironmentVariablesFillTheirTags) {
        COMPRESSION_LZW, {}, 2, {}, ""},
       {"predictor 2 with Deflate", {"TIFF_COMPRESSION=32946", "TIFF_PREDICTOR=2"}, base + ",317",
        {"259=32946", "317=2"}, COMPRESSION_DEFLATE, {}, 2, {}, LEGACY_DEFLATE_WARNING},
+      {"predictor 2 with Deflate 8", {"TIFF_COMPRESSION=8", "TIFF_PREDICTOR=2"}, base + ",317", {"259=8", "317=2"},
+       COMPRESSION_ADOBE_DEFLATE, {}, 2, {}, ""},
+      {"predictor 2 with LZMA", {"TIFF_COMPRESSION=34925", "TIFF_PREDICTOR=2"}, base + ",317",
+       {"259=34925", "317=2"}, COMPRESSION_LZMA, {}, 2, {}, ""},
       {"predictor refused without compression", {"TIFF_PREDICTOR=2"}, base, {"259=1"}, COMPRESSION_NONE, {}, {}, {},
        "TIFFSetField: @: Unknown tag 317.\nError while setting TIFF tag #317\n"},
       {"orientation 3", {"TIFF_ORIENTATION=3"}, base + ",274", {"274=3"}, COMPRESSION_NONE, {}, {}, 3, ""},
       {"orientation 9 refused", {"TIFF_ORIENTATION=9"}, base, {}, COMPRESSION_NONE, {}, {}, {},
        "_TIFFVSetField: @: Bad value 9 for \"Orientation\" tag.\nError while setting TIFF tag #274\n"},
   };
-  // Several strips, so that the codecs work across strip boundaries.
-  const Shot shot = make_shot(300, 250);
+  // Strips of 125 rows and a last one of a single row, so that the codecs
+  // work across strip boundaries and on a short strip.
+  const Shot shot = make_shot(300, 251);
   const std::string missing = tiff_readers_missing();
   for (const EnvironmentCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -294,6 +303,8 @@ TEST(TiffTest, EnvironmentVariablesFillTheirTags) {
     EXPECT_EQ(result.out, "");
     TiffFacts facts = read_tiff(path);
     expect_image(facts, shot);
+    EXPECT_EQ(facts.rows_per_strip, 125u);
+    EXPECT_EQ(facts.strips, 3u);
     EXPECT_EQ(facts.compression, c.compression);
     EXPECT_EQ(facts.predictor, c.predictor);
     EXPECT_EQ(facts.orientation, c.orientation);
@@ -427,10 +438,11 @@ TEST(TiffTest, WriteFailuresEndWithStatusTwo) {
   const Case cases[] = {
       {"no handle on a full device", make_shot(10, 10), "/dev/full", {}, 0,
        std::string("/dev/full: Error writing TIFF header.\n") + TIFF_FAILED},
+      // libtiff names the first row of the strip it could not write.
       {"a strip that cannot be written", make_shot(512, 512), "", {}, 4096,
-       std::string("TIFFAppendToStrip: Write error at scanline 64.\n") + TIFF_FAILED},
-      {"a scanline refused by its codec", make_shot(10, 10), "", {"TIFF_COMPRESSION=99"}, 0,
-       std::string("@: Compression scheme 99 scanline encoding is not implemented.\n") + TIFF_FAILED},
+       std::string("TIFFAppendToStrip: Write error at scanline 0.\n") + TIFF_FAILED},
+      {"a strip refused by its codec", make_shot(10, 10), "", {"TIFF_COMPRESSION=99"}, 0,
+       std::string("@: Compression scheme 99 strip encoding is not implemented.\n") + TIFF_FAILED},
       {"a failing row read", failing_row, "", {}, 0, std::string("Failure while reading image!") + TIFF_FAILED},
       {"a wrong image message", bad_type, "", {}, 0, std::string("Invalid (driver) image message!") + TIFF_FAILED},
       {"rows of one byte a sample", eight_bit, "", {}, 0, TIFF_FAILED},
@@ -456,6 +468,49 @@ TEST(TiffTest, WriteFailuresEndWithStatusTwo) {
   }
 }
 
+TEST(TiffTest, AReadoutFailureLeavesTheFinishedStripsOnly) {
+  // 300 x 251: strips of 125 rows and a last one of a single row. A failure
+  // inside strip k leaves the header and the k - 1 strips before it, the
+  // bytes that the complete file holds there; the rows of strip k are lost.
+  struct Case {
+    const char* name;
+    std::vector<std::string> env;
+    int fail_row, truncate_row;
+    std::size_t finished_strips;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"uncompressed, row 130 fails", {}, 130, 0, 1, "Failure while reading image!"},
+      {"LZW, row 250 fails", {"TIFF_COMPRESSION=5"}, 250, 0, 1, "Failure while reading image!"},
+      {"Deflate, the last row truncated", {"TIFF_COMPRESSION=32946"}, 0, 251, 2, "Truncated image read!"},
+      {"PackBits, row 2 fails", {"TIFF_COMPRESSION=32773"}, 2, 0, 0, "Failure while reading image!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    Shot shot = make_shot(300, 251);
+    const ChildResult whole = writer_test::write_shot(Writer::Tiff, shot, dir.file("whole.tif"),
+                                                      writer_test::tiff_environment(c.env));
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    const TiffFacts facts = read_tiff(dir.file("whole.tif"));
+    ASSERT_EQ(facts.strip_bytes.size(), 3u);
+    uint64_t finished = 0;
+    for (std::size_t k = 0; k < c.finished_strips; ++k) finished += facts.strip_bytes[k];
+
+    shot.faults.fail_row = c.fail_row;
+    shot.faults.truncate_row = c.truncate_row;
+    const ChildResult result = writer_test::write_shot(Writer::Tiff, shot, dir.file("partial.tif"),
+                                                       writer_test::tiff_environment(c.env));
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.err, c.err + TIFF_FAILED);
+    const std::string partial = testing_support::read_file(dir.file("partial.tif"));
+    const std::string complete = testing_support::read_file(dir.file("whole.tif"));
+    ASSERT_EQ(partial.size(), 8 + finished);
+    EXPECT_EQ(partial.substr(0, 8), std::string("II*\0\0\0\0\0", 8));
+    EXPECT_TRUE(partial.substr(8) == complete.substr(8, finished)) << "the finished strips differ";
+  }
+}
+
 TEST(TiffTest, ErrorsWhileFinishingTheFileEndWithStatusTwo) {
   // The rows fit, the directory does not: the file is flushed before it is
   // closed, so the failure ends the run instead of a broken file reported complete.
@@ -469,7 +524,7 @@ TEST(TiffTest, ErrorsWhileFinishingTheFileEndWithStatusTwo) {
   EXPECT_EQ(testing_support::read_file(path).size(), 8u + 20000u);
 }
 
-TEST(TiffTest, RowSinkWritesScanlineRowsReadMinusOne) {
+TEST(TiffTest, RowSinkCollectsRowsIntoWholeStrips) {
   TempDir dir;
   const std::string path = dir.file("sink.tif");
   const ChildResult result = testing_support::run_in_child([&]() -> int {
@@ -480,25 +535,55 @@ TEST(TiffTest, RowSinkWritesScanlineRowsReadMinusOne) {
     set_tiff_tag(tiff, TIFFTAG_BITSPERSAMPLE, 16);
     set_tiff_tag(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
     set_tiff_tag(tiff, TIFFTAG_IMAGEWIDTH, 3u);
-    set_tiff_tag(tiff, TIFFTAG_IMAGELENGTH, 2u);
+    set_tiff_tag(tiff, TIFFTAG_IMAGELENGTH, 3u);
     set_tiff_tag(tiff, TIFFTAG_ROWSPERSTRIP, 2u);
+    std::array<uint8_t, 12> strip_buffer{};
+    TiffStrips strips{tiff, 3, 2, TIFFScanlineSize(tiff), strip_buffer};
     ExposureRequest request{};
     request.row_bytes = 6;
     std::array<uint16_t, 5> buffer{0xEEEE, 1, 2, 3, 0xEEEE};
+    // Bytes libtiff holds for a strip: nothing until its last row is in.
+    const auto stored = [&](uint32_t strip) { return static_cast<unsigned>(TIFFGetStrileByteCount(tiff, strip)); };
     request.rows_read = 1;
-    std::printf("row 1: %d\n", tiff_row_sink(tiff, &request, buffer.data() + 1));
-    // LZW cannot go back to scanline 0 once it is written.
-    std::printf("row 1 again: %d\n", tiff_row_sink(tiff, &request, buffer.data() + 1));
-    // Shorter than a scanline of 16-bit samples: refused before libtiff reads it.
+    int status = tiff_row_sink(&strips, &request, buffer.data() + 1);
+    std::printf("row 1: %d, strip 0 %u\n", status, stored(0));
+    // Only the row expected next is taken.
+    std::printf("row 1 again: %d\n", tiff_row_sink(&strips, &request, buffer.data() + 1));
+    request.rows_read = 3;
+    std::printf("row 3 early: %d\n", tiff_row_sink(&strips, &request, buffer.data() + 1));
+    buffer = {0xEEEE, 4, 5, 6, 0xEEEE};
     request.rows_read = 2;
+    status = tiff_row_sink(&strips, &request, buffer.data() + 1);
+    std::printf("row 2: %d, strip 0 %s\n", status, stored(0) > 0 ? "written" : "empty");
+    // Shorter than a scanline of 16-bit samples: refused before it is read.
+    request.rows_read = 3;
     request.row_bytes = 5;
-    std::printf("short row: %d\n", tiff_row_sink(tiff, &request, buffer.data() + 1));
+    std::printf("short row: %d\n", tiff_row_sink(&strips, &request, buffer.data() + 1));
+    // The image's last row ends the short last strip.
+    buffer = {0xEEEE, 7, 8, 9, 0xEEEE};
+    request.row_bytes = 6;
+    status = tiff_row_sink(&strips, &request, buffer.data() + 1);
+    std::printf("row 3: %d, strip 1 %s\n", status, stored(1) > 0 ? "written" : "empty");
+    request.rows_read = 4;
+    std::printf("row 4: %d\n", tiff_row_sink(&strips, &request, buffer.data() + 1));
     std::printf("buffer: %04X %u %u %u %04X\n", buffer[0], buffer[1], buffer[2], buffer[3], buffer[4]);
+    TIFFClose(tiff);
+    TIFF* back = TIFFOpen(path.c_str(), "r");
+    if (back == nullptr) return 91;
+    std::array<uint16_t, 3> row{};
+    for (uint32_t r = 0; r < 3; ++r) {
+      if (TIFFReadScanline(back, row.data(), r, 0) != 1) return 92;
+      std::printf("read %u: %u %u %u\n", r, row[0], row[1], row[2]);
+    }
+    TIFFClose(back);
     return 0;
   });
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.out, "row 1: 0\nrow 1 again: 1\nshort row: 1\nbuffer: EEEE 1 2 3 EEEE\n");
-  EXPECT_EQ(result.err, with_path("@: Compression algorithm does not support random access.\n", path));
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out,
+            "row 1: 0, strip 0 0\nrow 1 again: 1\nrow 3 early: 1\nrow 2: 0, strip 0 written\nshort row: 1\n"
+            "row 3: 0, strip 1 written\nrow 4: 1\nbuffer: EEEE 7 8 9 EEEE\n"
+            "read 0: 1 2 3\nread 1: 4 5 6\nread 2: 7 8 9\n");
+  EXPECT_EQ(result.err, "");
 }
 
 TEST(TiffTest, SetTagReportsARefusalAndReturnsLibtiffsResult) {

@@ -267,13 +267,13 @@ def test_large_frame_on_a_full_file_system(start_sim, small_tmpfs, kind):
         # The row that does not fit is the last one read.
         rows_read = (CAPACITY - FITS_BLOCK) // row_bytes + 1
     else:
-        # libtiff writes a strip when the first row of the next one comes:
-        # the strip that does not fit fails with that row's number.
+        # A strip is written when its last row is in: the strip that does
+        # not fit fails with the number of its first row.
         rows_per_strip = tiff_strip_rows(BIG_WIDTH, BIG_HEIGHT)
         strips_that_fit = (CAPACITY - 8) // (rows_per_strip * row_bytes)
-        failing_row = (strips_that_fit + 1) * rows_per_strip
+        failing_row = strips_that_fit * rows_per_strip
         message = f"TIFFAppendToStrip: Write error at scanline {failing_row}.\n\nTIFF image write failed!\n"
-        rows_read = failing_row + 1
+        rows_read = failing_row + rows_per_strip
     assert result.status == 2
     assert result.out == (f"CCDSIM: {BIG_WIDTH}x{BIG_HEIGHT} pixel 16-bit CCD camera\n"
                           f"Exposing {BIG_WIDTH}x{BIG_HEIGHT} pixel 16-bit image for 0.01 seconds\n")
@@ -290,9 +290,9 @@ def test_large_frame_on_a_full_file_system(start_sim, small_tmpfs, kind):
 
 
 @pytest.mark.parametrize("height, env, message", [
-    # 1000 x 526: 15 strips of 34 rows fit, the last strip of 16 rows,
-    # written only when the file is finished, does not.
-    (526, {}, "TIFFAppendToStrip: Write error at scanline 526.\n"),
+    # 1000 x 526: 16 strips of 32 rows fit, the last strip of 14 rows,
+    # written when the last row is in, does not.
+    (526, {}, "TIFFAppendToStrip: Write error at scanline 512.\n"),
     # 1000 x 524: every strip fits, the directory with its long description does not.
     (524, {"TIFF_COMMENT": "c" * 1800}, "TIFFWriteDirectoryTagData: IO error writing tag data.\n"),
 ])
