@@ -31,40 +31,18 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "camera/camera.h"
 #include "console/console.h"
 #include "options/options.h"
 #include "output/output.h"
-#include "sim/fake_camera.h"
 
 namespace {
 
-[[noreturn, gnu::format(printf, 1, 2)]] void fail(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::fputs("deflate_levels: ", stderr);
-  std::vfprintf(stderr, format, args);
-  va_end(args);
-  std::fputc('\n', stderr);
-  std::exit(1);
-}
-
-double now_seconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-struct Frame {
-  uint32_t width = 0;
-  uint32_t height = 0;
-  std::vector<uint16_t> pixels;
-};
-
-int keep_row(void* context, ExposureRequest* request, uint16_t* row) {
-  auto* frame = static_cast<Frame*>(context);
-  frame->pixels.insert(frame->pixels.end(), row, row + frame->width);
-  (void)request;
-  return 0;
-}
+using bench::fail;
+using bench::median;
+using bench::now_seconds;
+using Frame = bench::SkyFrame;
 
 // One sky frame of the fake camera, exposed for exposure_ms.
 Frame sky_frame(uint16_t width, uint16_t height, uint32_t exposure_ms) {
@@ -73,23 +51,7 @@ Frame sky_frame(uint16_t width, uint16_t height, uint32_t exposure_ms) {
   config.sensor.height = height;
   config.pattern = ccdsim::Pattern::Sky;
   config.time_scale = 0.0;
-  ccdsim::FakeCamera fake(config);
-  CameraInfo camera = make_camera_info();
-  if (camera_query(camera, fake.fd()) != 1) fail("query of the fake camera failed");
-  ExposureRequest request = make_exposure_request(&camera);
-  request.width = camera.width;
-  request.height = camera.height;
-  request.x_bin = 1;
-  request.y_bin = 1;
-  request.depth = camera.default_depth;
-  request.exposure_ms = exposure_ms;
-  Frame frame;
-  frame.width = width;
-  frame.height = height;
-  frame.pixels.reserve(static_cast<std::size_t>(width) * height);
-  camera_expose(request);
-  if (read_image(request, keep_row, &frame, nullptr) != 0) fail("readout of the sky failed");
-  return frame;
+  return bench::render_sky(config, exposure_ms);
 }
 
 enum class Codec { Libdeflate, Zlib, Scanlines };
@@ -157,18 +119,6 @@ void check_frame(const Frame& frame, const std::string& path) {
   TIFFClose(tiff);
 }
 
-double cpu_seconds() {
-  timespec ts{};
-  if (clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts) != 0) fail("no CPU clock: %s", std::strerror(errno));
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t n = values.size();
-  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
 void usage() {
   std::fputs("Usage: deflate_levels [--frame=WxH] [--dir=DIR] [--rounds=N] [--budget=SECONDS]\n"
              "                      [--exposure-ms=N] [--max-level=N]\n", stderr);
@@ -207,6 +157,7 @@ int main(int argc, char** argv) {
       usage();
     }
   }
+  bench::program = "deflate_levels";
   console_start(argv[0]);
   progress_fd = open("/dev/null", O_WRONLY);
   if (progress_fd < 0) fail("cannot open /dev/null");
@@ -239,9 +190,9 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < configs.size(); ++i) {
       if (round >= config_rounds[i]) continue;
       const double start = now_seconds();
-      const double cpu_start = cpu_seconds();
+      const double cpu_start = bench::process_cpu_seconds();
       const uint64_t size = write_frame(frame, path, configs[i].codec, configs[i].level);
-      cpu_times[i].push_back(cpu_seconds() - cpu_start);
+      cpu_times[i].push_back(bench::process_cpu_seconds() - cpu_start);
       times[i].push_back(now_seconds() - start);
       if (round == 0) {
         check_frame(frame, path);

@@ -43,6 +43,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "camera/camera.h"
 #include "console/console.h"
 #include "options/options.h"
@@ -92,32 +93,11 @@ struct Settings {
   std::vector<Variant> only;  // empty: every variant
 };
 
-// The output file of the run in progress, removed when the harness fails.
-std::string current_output;
-
-[[noreturn, gnu::format(printf, 1, 2)]] void fail(const char* format, ...) {
-  if (!current_output.empty()) unlink(current_output.c_str());
-  va_list args;
-  va_start(args, format);
-  std::fputs("readout_bench: ", stderr);
-  std::vfprintf(stderr, format, args);
-  va_end(args);
-  std::fputc('\n', stderr);
-  std::exit(1);
-}
-
-// CPU time of the calling thread: what the reading side of a run costs
-// itself, which other work on a shared machine disturbs less than the wall
-// time (the fake camera's thread is not counted).
-double thread_cpu_seconds() {
-  timespec ts{};
-  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts) != 0) fail("no thread CPU clock: %s", std::strerror(errno));
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-double now_seconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+using bench::fail;
+using bench::median;
+using bench::now_seconds;
+using bench::SkyFrame;
+using bench::thread_cpu_seconds;
 
 uint64_t image_bytes(const ExposureRequest& request) {
   return static_cast<uint64_t>(image_rows(request)) * static_cast<uint64_t>(request.row_bytes);
@@ -343,23 +323,6 @@ double run_variant(Variant variant, ExposureRequest& request, const std::string&
   return elapsed;
 }
 
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t n = values.size();
-  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-struct SkyFrame {
-  uint32_t width;
-  std::vector<uint16_t> pixels;
-};
-
-int keep_row(void* context, ExposureRequest* request, uint16_t* row) {
-  auto* frame = static_cast<SkyFrame*>(context);
-  frame->pixels.insert(frame->pixels.end(), row, row + pixels_per_row(*request));
-  return 0;
-}
-
 // A camera that replays one frame from memory: each exposure message written
 // to its socket is answered, from a thread of its own, with the image header
 // and the frame's rows, one SOCK_SEQPACKET packet each, as the fake camera
@@ -405,26 +368,6 @@ class ReplayCamera {
   std::thread thread_;
 };
 
-// The first sky frame of a fake camera, exposed for exposure_ms.
-std::shared_ptr<const SkyFrame> render_sky(const ccdsim::ModelConfig& sky_config, uint32_t exposure_ms) {
-  ccdsim::FakeCamera fake(sky_config);
-  CameraInfo camera = make_camera_info();
-  if (camera_query(camera, fake.fd()) != 1) fail("query of the fake camera failed");
-  ExposureRequest request = make_exposure_request(&camera);
-  request.width = camera.width;
-  request.height = camera.height;
-  request.x_bin = 1;
-  request.y_bin = 1;
-  request.depth = camera.default_depth;
-  request.exposure_ms = exposure_ms;
-  auto frame = std::make_shared<SkyFrame>();
-  frame->width = camera.width;
-  frame->pixels.reserve(static_cast<std::size_t>(camera.width) * camera.height);
-  camera_expose(request);
-  if (read_image(request, keep_row, frame.get(), nullptr) != 0) fail("readout of the sky failed");
-  return frame;
-}
-
 void bench_frame(const Settings& settings, const PatternInfo& pattern, uint16_t width, uint16_t height) {
   ccdsim::ModelConfig config;
   config.sensor.width = width;
@@ -440,7 +383,8 @@ void bench_frame(const Settings& settings, const PatternInfo& pattern, uint16_t 
   // cost. Every exposure then delivers the same frame.
   std::unique_ptr<ReplayCamera> replay;
   if (pattern.pattern == ccdsim::Pattern::Sky) {
-    replay = std::make_unique<ReplayCamera>(render_sky(config, pattern.exposure_ms), height);
+    auto frame = std::make_shared<const SkyFrame>(bench::render_sky(config, pattern.exposure_ms));
+    replay = std::make_unique<ReplayCamera>(std::move(frame), height);
     camera.device_fd = replay->fd();
   }
   ExposureRequest request = make_exposure_request(&camera);
@@ -466,7 +410,7 @@ void bench_frame(const Settings& settings, const PatternInfo& pattern, uint16_t 
 
   // Rounds from a trial raw copy, so that each frame size takes about the budget.
   const std::string path = settings.dir + "/readout-bench-" + std::to_string(getpid()) + ".out";
-  current_output = path;
+  bench::output_to_remove = path;
   uint64_t written = 0;
   double cpu = 0;
   const double trial = run_variant(Variant::Raw, request, path, written, cpu);
@@ -592,6 +536,7 @@ Settings parse_arguments(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  bench::program = "readout_bench";
   const Settings settings = parse_arguments(argc, argv);
   console_start(argv[0]);
   // Upload percentages would mix with the figures: send them to /dev/null,
