@@ -57,10 +57,7 @@ double median(std::vector<double> values) {
   return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-SkyFrame render_sky(const ccdsim::ModelConfig& config, uint32_t exposure_ms) {
-  ccdsim::FakeCamera fake(config);
-  CameraInfo camera = make_camera_info();
-  if (camera_query(camera, fake.fd()) != 1) fail("query of the fake camera failed");
+ExposureRequest full_frame_request(CameraInfo& camera, uint32_t exposure_ms) {
   ExposureRequest request = make_exposure_request(&camera);
   request.width = camera.width;
   request.height = camera.height;
@@ -68,6 +65,14 @@ SkyFrame render_sky(const ccdsim::ModelConfig& config, uint32_t exposure_ms) {
   request.y_bin = 1;
   request.depth = camera.default_depth;
   request.exposure_ms = exposure_ms;
+  return request;
+}
+
+SkyFrame render_sky(const ccdsim::ModelConfig& config, uint32_t exposure_ms) {
+  ccdsim::FakeCamera fake(config);
+  CameraInfo camera = make_camera_info();
+  if (camera_query(camera, fake.fd()) != 1) fail("query of the fake camera failed");
+  ExposureRequest request = full_frame_request(camera, exposure_ms);
   SkyFrame frame;
   frame.width = static_cast<uint32_t>(camera.width);
   frame.height = static_cast<uint32_t>(camera.height);

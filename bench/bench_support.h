@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "camera/camera.h"
 #include "sim/camera_model.h"
 
 namespace bench {
@@ -26,6 +27,9 @@ double thread_cpu_seconds();
 double process_cpu_seconds();
 // The median of the timings (the mean of the middle two for an even count).
 double median(std::vector<double> values);
+
+// An exposure of the camera's whole sensor, unbinned, at its default depth.
+ExposureRequest full_frame_request(CameraInfo& camera, uint32_t exposure_ms);
 
 // A frame as the camera sends it: width x height little-endian samples.
 struct SkyFrame {

@@ -230,40 +230,39 @@ void write_tiff_scanlines(FILE* stream, const char* path, ExposureRequest& reque
 double run_variant(Variant variant, ExposureRequest& request, const std::string& path, uint64_t& written_bytes,
                    double& cpu_seconds) {
   const uint64_t data = image_bytes(request);
-  double start = 0;
   double elapsed = 0;
-  double cpu_start = 0;
   cpu_seconds = 0;
   written_bytes = 0;
+  // Runs body with the wall clock and the reading thread's CPU clock on.
+  const auto timed = [&](auto&& body) {
+    const double start = now_seconds();
+    const double cpu_start = thread_cpu_seconds();
+    body();
+    elapsed = now_seconds() - start;
+    cpu_seconds = thread_cpu_seconds() - cpu_start;
+  };
   switch (variant) {
     case Variant::Raw: {
       const int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (out < 0) fail("cannot create %s: %s", path.c_str(), std::strerror(errno));
-      start = now_seconds();
-      cpu_start = thread_cpu_seconds();
-      const uint64_t written = raw_copy(request, out);
-      if (close(out) != 0) fail("close failed: %s", std::strerror(errno));
-      elapsed = now_seconds() - start;
-      cpu_seconds = thread_cpu_seconds() - cpu_start;
+      uint64_t written = 0;
+      timed([&] {
+        written = raw_copy(request, out);
+        if (close(out) != 0) fail("close failed: %s", std::strerror(errno));
+      });
       if (written != data || file_size(path) != data) fail("raw copy wrote %llu bytes", static_cast<unsigned long long>(written));
       break;
     }
     case Variant::ReadOnly:
-      start = now_seconds();
-      cpu_start = thread_cpu_seconds();
-      raw_copy(request, -1);
-      elapsed = now_seconds() - start;
-      cpu_seconds = thread_cpu_seconds() - cpu_start;
+      timed([&] { raw_copy(request, -1); });
       break;
     case Variant::Fits: {
       output_type = OUTPUT_FITS;  // names the writer in a failure message
       FILE* stream = create_stream(path);
-      start = now_seconds();
-      cpu_start = thread_cpu_seconds();
-      camera_expose(request);
-      write_fits(stream, request);
-      elapsed = now_seconds() - start;
-      cpu_seconds = thread_cpu_seconds() - cpu_start;
+      timed([&] {
+        camera_expose(request);
+        write_fits(stream, request);
+      });
       release_stream(stream);
       const uint64_t expected = FITS_BLOCK_SIZE + (data + FITS_BLOCK_SIZE - 1) / FITS_BLOCK_SIZE * FITS_BLOCK_SIZE;
       if (file_size(path) != expected) fail("FITS file of %llu bytes", static_cast<unsigned long long>(file_size(path)));
@@ -278,12 +277,10 @@ double run_variant(Variant variant, ExposureRequest& request, const std::string&
       }
       output_type = OUTPUT_TIFF;
       FILE* stream = create_stream(path);
-      start = now_seconds();
-      cpu_start = thread_cpu_seconds();
-      camera_expose(request);
-      write_tiff(stream, path.c_str(), request);
-      elapsed = now_seconds() - start;
-      cpu_seconds = thread_cpu_seconds() - cpu_start;
+      timed([&] {
+        camera_expose(request);
+        write_tiff(stream, path.c_str(), request);
+      });
       release_stream(stream);
       unsetenv("TIFF_COMPRESSION");
       check_tiff(path, request, variant == Variant::Deflate ? 32946 : COMPRESSION_NONE);
@@ -291,24 +288,21 @@ double run_variant(Variant variant, ExposureRequest& request, const std::string&
     }
     case Variant::DeflateScanlines: {
       FILE* stream = create_stream(path);
-      start = now_seconds();
-      cpu_start = thread_cpu_seconds();
-      camera_expose(request);
-      write_tiff_scanlines(stream, path.c_str(), request);
-      elapsed = now_seconds() - start;
-      cpu_seconds = thread_cpu_seconds() - cpu_start;
+      timed([&] {
+        camera_expose(request);
+        write_tiff_scanlines(stream, path.c_str(), request);
+      });
       release_stream(stream);
       check_tiff(path, request, COMPRESSION_DEFLATE);
       break;
     }
     case Variant::Discard: {
       PixelStats stats{};
-      start = now_seconds();
-      cpu_start = thread_cpu_seconds();
-      camera_expose(request);
-      const int result = read_image(request, discard_row, nullptr, &stats);
-      elapsed = now_seconds() - start;
-      cpu_seconds = thread_cpu_seconds() - cpu_start;
+      int result = 0;
+      timed([&] {
+        camera_expose(request);
+        result = read_image(request, discard_row, nullptr, &stats);
+      });
       if (result != 0 || stats.max == 0 || static_cast<uint32_t>(request.rows_read) != image_rows(request)) {
         fail("discard readout returned %d", result);
       }
@@ -387,13 +381,7 @@ void bench_frame(const Settings& settings, const PatternInfo& pattern, uint16_t 
     replay = std::make_unique<ReplayCamera>(std::move(frame), height);
     camera.device_fd = replay->fd();
   }
-  ExposureRequest request = make_exposure_request(&camera);
-  request.width = camera.width;
-  request.height = camera.height;
-  request.x_bin = 1;
-  request.y_bin = 1;
-  request.depth = camera.default_depth;
-  request.exposure_ms = pattern.exposure_ms;
+  ExposureRequest request = bench::full_frame_request(camera, pattern.exposure_ms);
   // A first readout sets row_bytes and warms up the fake; every exposure is
   // read in full before the next one, as the fake sends rows ahead.
   camera_expose(request);
