@@ -71,6 +71,17 @@ TiffEnvironment read_environment() {
 // Sets a 16-bit tag; libtiff takes such values as int through its argument list.
 void set_short_tag(TIFF* tiff, int tag, long value) { set_tiff_tag(tiff, tag, static_cast<int>(value)); }
 
+// Codecs that libtiff accepts and then encodes 16-bit samples wrongly while
+// reporting success: ISO JBIG codes each strip as a bilevel picture, and
+// PixarLog keeps about 11 bits of each sample (1000 reads back as 257).
+// They are refused like a tag libtiff refuses, so the file is written
+// uncompressed with the camera's pixels rather than lost. The number is cut
+// to 16 bits as libtiff cuts it.
+bool codec_loses_16_bit_samples(long compression) {
+  const auto code = static_cast<uint16_t>(static_cast<int>(compression));
+  return code == COMPRESSION_JBIG || code == COMPRESSION_PIXARLOG;
+}
+
 }  // namespace
 
 int set_tiff_tag(TIFF* tiff, int tag, ...) {
@@ -162,7 +173,15 @@ void write_tiff(FILE* stream, const char* path, ExposureRequest& request) {
   if (env.artist != nullptr) set_tiff_tag(tiff, TIFFTAG_ARTIST, env.artist);
   if (env.host != nullptr) set_tiff_tag(tiff, TIFFTAG_HOSTCOMPUTER, env.host);
   if (env.software != nullptr) set_tiff_tag(tiff, TIFFTAG_SOFTWARE, env.software);
-  if (env.compression != 0) set_short_tag(tiff, TIFFTAG_COMPRESSION, env.compression);
+  if (env.compression != 0) {
+    if (codec_loses_16_bit_samples(env.compression)) {
+      std::fprintf(stderr, "Compression %ld cannot hold 16-bit samples; the image is written uncompressed\n",
+                   env.compression);
+      std::fprintf(stderr, "Error while setting TIFF tag #%d\n", TIFFTAG_COMPRESSION);
+    } else {
+      set_short_tag(tiff, TIFFTAG_COMPRESSION, env.compression);
+    }
+  }
   uint16_t codec = COMPRESSION_NONE;
   if (TIFFGetField(tiff, TIFFTAG_COMPRESSION, &codec) == 1 &&
       (codec == COMPRESSION_DEFLATE || codec == COMPRESSION_ADOBE_DEFLATE)) {

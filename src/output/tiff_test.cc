@@ -265,6 +265,12 @@ TEST(TiffTest, EnvironmentVariablesFillTheirTags) {
       {"blanks and a sign", {"TIFF_COMPRESSION=  +8"}, base, {"259=8"}, COMPRESSION_ADOBE_DEFLATE, {}, {}, {}, ""},
       {"compression 32773 is PackBits", {"TIFF_COMPRESSION=32773"}, base, {"259=32773"}, COMPRESSION_PACKBITS, {},
        {}, {}, ""},
+      {"JBIG refused: it stores one bit a sample", {"TIFF_COMPRESSION=34661"}, base, {"259=1"}, COMPRESSION_NONE, {},
+       {}, {}, "Compression 34661 cannot hold 16-bit samples; the image is written uncompressed\n"
+               "Error while setting TIFF tag #259\n"},
+      {"PixarLog refused, 65536 + 32909 cut to 16 bits", {"TIFF_COMPRESSION=98445"}, base, {"259=1"},
+       COMPRESSION_NONE, {}, {}, {}, "Compression 98445 cannot hold 16-bit samples; the image is written uncompressed\n"
+                                   "Error while setting TIFF tag #259\n"},
       {"empty make", {"TIFF_MAKE="}, base + ",271", {"271=\\0"}, COMPRESSION_NONE, {{271, ""}}, {}, {}, ""},
       {"text tags",
        {"TIFF_ARTIST=A. Observer", "TIFF_HOST=scope-pc", "TIFF_SOFTWARE=capture 2", "TIFF_MAKE=Acme"},
