@@ -2,9 +2,12 @@
 
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +15,6 @@
 #include <map>
 #include <mutex>
 #include <set>
-#include <thread>
 
 #include "output/output.h"
 #include "settings/settings.h"
@@ -194,14 +196,15 @@ ChildResult run_checker(const std::string& script, const std::string& path, cons
 
 struct FailingCloseFs::State {
   struct fuse* fuse = nullptr;
-  std::thread loop;
-  mutable std::mutex mutex;
+  pid_t server = -1;
+  // Only the server process uses the set of files; the count of bytes is
+  // shared with the test's process.
   std::set<std::string> files;
-  uint64_t written = 0;
+  std::atomic<uint64_t>* written = nullptr;
 };
 
 // The operations reach the state through fuse's private data; they are plain
-// functions handed to libfuse.
+// functions handed to libfuse, run by the single-threaded server process.
 namespace fs_ops {
 
 FailingCloseFs::State* state() {
@@ -215,7 +218,6 @@ int getattr(const char* path, struct stat* st, fuse_file_info*) {
     st->st_nlink = 2;
     return 0;
   }
-  const std::lock_guard<std::mutex> lock(state()->mutex);
   if (state()->files.count(path) == 0) return -ENOENT;
   st->st_mode = S_IFREG | 0644;
   st->st_nlink = 1;
@@ -223,21 +225,16 @@ int getattr(const char* path, struct stat* st, fuse_file_info*) {
 }
 
 int create(const char* path, mode_t, fuse_file_info*) {
-  const std::lock_guard<std::mutex> lock(state()->mutex);
   state()->files.insert(path);
   return 0;
 }
 
-int open(const char* path, fuse_file_info*) {
-  const std::lock_guard<std::mutex> lock(state()->mutex);
-  return state()->files.count(path) != 0 ? 0 : -ENOENT;
-}
+int open(const char* path, fuse_file_info*) { return state()->files.count(path) != 0 ? 0 : -ENOENT; }
 
 int truncate(const char*, off_t, fuse_file_info*) { return 0; }
 
 int write(const char*, const char*, size_t size, off_t, fuse_file_info*) {
-  const std::lock_guard<std::mutex> lock(state()->mutex);
-  state()->written += size;
+  *state()->written += size;
   return static_cast<int>(size);
 }
 
@@ -265,6 +262,13 @@ FailingCloseFs::FailingCloseFs() {
     return ops;
   }();
   state_ = new State;
+  void* shared = mmap(nullptr, sizeof(std::atomic<uint64_t>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
+                      -1, 0);
+  if (shared == MAP_FAILED) {
+    reason_ = "cannot map memory shared with the file system's server";
+    return;
+  }
+  state_->written = new (shared) std::atomic<uint64_t>(0);
   char name[] = "failing-close-fs";
   char* argv[] = {name, nullptr};
   fuse_args args = FUSE_ARGS_INIT(1, argv);
@@ -279,27 +283,32 @@ FailingCloseFs::FailingCloseFs() {
     return;
   }
   mounted_ = true;
-  struct fuse* fuse = state_->fuse;
-  state_->loop = std::thread([fuse] { fuse_loop(fuse); });
+  // Served by a child process, not a thread: the writers under test run in
+  // children forked from this process, and a fork while a server thread
+  // holds a lock (the allocator's, say) leaves that lock held in the child.
+  state_->server = fork();
+  if (state_->server == 0) {
+    fuse_loop(state_->fuse);
+    _exit(0);
+  }
+  if (state_->server < 0) reason_ = "cannot start the file system's server";
 }
 
 FailingCloseFs::~FailingCloseFs() {
   if (state_ == nullptr) return;
   if (state_->fuse != nullptr) {
-    if (mounted_) {
-      fuse_exit(state_->fuse);
-      // Unmounting ends the loop's pending read of the device.
-      fuse_unmount(state_->fuse);
-      state_->loop.join();
+    // Unmounting ends the server's pending read of the device.
+    if (mounted_) fuse_unmount(state_->fuse);
+    if (state_->server > 0) {
+      int status = 0;
+      waitpid(state_->server, &status, 0);
     }
     fuse_destroy(state_->fuse);
   }
+  if (state_->written != nullptr) munmap(state_->written, sizeof(std::atomic<uint64_t>));
   delete state_;
 }
 
-uint64_t FailingCloseFs::bytes_written() const {
-  const std::lock_guard<std::mutex> lock(state_->mutex);
-  return state_->written;
-}
+uint64_t FailingCloseFs::bytes_written() const { return state_->written->load(); }
 
 }  // namespace writer_test

@@ -69,7 +69,7 @@ std::string checker_missing(const std::vector<std::string>& modules, const std::
 testing_support::ChildResult run_checker(const std::string& script, const std::string& path, const Shot& shot,
                                          const std::vector<std::string>& extra = {});
 
-// A FUSE file system mounted on a fresh directory, served by a thread of this
+// A FUSE file system mounted on a fresh directory, served by a child of this
 // process: files can be created and written, and every close() of them fails
 // with EIO. mounted() is false (with reason()) when FUSE is not available.
 class FailingCloseFs {
@@ -78,7 +78,7 @@ class FailingCloseFs {
   ~FailingCloseFs();
   FailingCloseFs(const FailingCloseFs&) = delete;
   FailingCloseFs& operator=(const FailingCloseFs&) = delete;
-  bool mounted() const { return mounted_; }
+  bool mounted() const { return mounted_ && reason_.empty(); }
   const std::string& reason() const { return reason_; }
   std::string file(const std::string& name) const { return dir_.path() + "/" + name; }
   // Bytes written to files of the file system so far.
