@@ -71,6 +71,9 @@ TiffEnvironment read_environment() {
 // Sets a 16-bit tag; libtiff takes such values as int through its argument list.
 void set_short_tag(TIFF* tiff, int tag, long value) { set_tiff_tag(tiff, tag, static_cast<int>(value)); }
 
+// The message of a tag that is not set; the writer carries on without it.
+void report_refused_tag(int tag) { std::fprintf(stderr, "Error while setting TIFF tag #%d\n", tag); }
+
 // Codecs that libtiff accepts and then encodes 16-bit samples wrongly while
 // reporting success: ISO JBIG codes each strip as a bilevel picture, and
 // PixarLog keeps about 11 bits of each sample (1000 reads back as 257).
@@ -89,7 +92,7 @@ int set_tiff_tag(TIFF* tiff, int tag, ...) {
   va_start(args, tag);
   const int result = TIFFVSetField(tiff, static_cast<uint32_t>(tag), args);
   va_end(args);
-  if (result == 0) std::fprintf(stderr, "Error while setting TIFF tag #%d\n", tag);
+  if (result == 0) report_refused_tag(tag);
   return result;
 }
 
@@ -177,7 +180,7 @@ void write_tiff(FILE* stream, const char* path, ExposureRequest& request) {
     if (codec_loses_16_bit_samples(env.compression)) {
       std::fprintf(stderr, "Compression %ld cannot hold 16-bit samples; the image is written uncompressed\n",
                    env.compression);
-      std::fprintf(stderr, "Error while setting TIFF tag #%d\n", TIFFTAG_COMPRESSION);
+      report_refused_tag(TIFFTAG_COMPRESSION);
     } else {
       set_short_tag(tiff, TIFFTAG_COMPRESSION, env.compression);
     }
