@@ -7,6 +7,7 @@
 // Deflate path is taken only for a whole strip).
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -83,6 +84,91 @@ void report_refused_tag(int tag) { std::fprintf(stderr, "Error while setting TIF
 bool codec_loses_16_bit_samples(long compression) {
   const auto code = static_cast<uint16_t>(static_cast<int>(compression));
   return code == COMPRESSION_JBIG || code == COMPRESSION_PIXARLOG;
+}
+
+// The probe's file: bytes written to it are counted, not kept. libtiff only
+// writes, seeks and asks for the size while it encodes a strip.
+struct ProbeFile {
+  toff_t position = 0;
+  toff_t size = 0;
+};
+
+tmsize_t probe_read(thandle_t, void*, tmsize_t) { return 0; }
+
+tmsize_t probe_write(thandle_t handle, void*, tmsize_t count) {
+  auto* file = static_cast<ProbeFile*>(handle);
+  if (count < 0) return -1;
+  file->position += static_cast<toff_t>(count);
+  if (file->position > file->size) file->size = file->position;
+  return count;
+}
+
+toff_t probe_seek(thandle_t handle, toff_t offset, int whence) {
+  auto* file = static_cast<ProbeFile*>(handle);
+  if (whence == SEEK_CUR) offset += file->position;
+  if (whence == SEEK_END) offset += file->size;
+  file->position = offset;
+  return offset;
+}
+
+int probe_close(thandle_t) { return 0; }
+toff_t probe_size(thandle_t handle) { return static_cast<ProbeFile*>(handle)->size; }
+int probe_map(thandle_t, void**, toff_t*) { return 0; }
+void probe_unmap(thandle_t, void*, toff_t) {}
+
+// The probe's warnings are dropped (the file itself gives the same ones);
+// its errors go to libtiff's usual handler, since they tell why a setting is
+// refused, until the probe's outcome is known.
+struct ProbeMessages {
+  bool quiet = false;
+};
+int drop_warning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+int pass_error(TIFF*, void* data, const char*, const char*, va_list) {
+  return static_cast<ProbeMessages*>(data)->quiet ? 1 : 0;
+}
+
+// Whether libtiff can encode a strip of one row of width 16-bit greyscale
+// samples with this compression (and predictor, when not 0), tried in memory
+// before the camera's first row is read. libtiff accepts many codes as tags
+// and fails only on the first strip (a codec for other sample kinds, or none
+// at all), which would cost the exposure. The probe carries the output's name
+// so that libtiff's messages name the file, and uses the strip buffer, which
+// the readout fills afterwards.
+bool strip_encodes(const char* name, uint32_t width, long compression, long predictor) {
+  ProbeFile file;
+  ProbeMessages messages;
+  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+  if (options == nullptr) return false;
+  TIFFOpenOptionsSetErrorHandlerExtR(options, pass_error, &messages);
+  TIFFOpenOptionsSetWarningHandlerExtR(options, drop_warning, &messages);
+  // "m": no memory mapping of the probe file.
+  TIFF* probe = TIFFClientOpenExt(name, "wm", &file, probe_read, probe_write, probe_seek, probe_close, probe_size,
+                                  probe_map, probe_unmap, options);
+  TIFFOpenOptionsFree(options);
+  if (probe == nullptr) return false;
+  // A row of the image always fits the buffer (see above); the clamp only
+  // keeps the probe inside it whatever it is given.
+  const uint32_t columns = std::clamp<uint32_t>(width, 1, TIFF_STRIP_BUFFER_SIZE / BYTES_PER_SAMPLE);
+  const auto bytes = static_cast<tmsize_t>(columns * BYTES_PER_SAMPLE);
+  for (tmsize_t i = 0; i < bytes; ++i) strip_buffer[i] = static_cast<uint8_t>(i * 37);
+  bool encodes = TIFFSetField(probe, TIFFTAG_COMPRESSION, static_cast<int>(compression)) == 1 &&
+                 (predictor == 0 || TIFFSetField(probe, TIFFTAG_PREDICTOR, static_cast<int>(predictor)) == 1) &&
+                 TIFFSetField(probe, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1 &&
+                 TIFFSetField(probe, TIFFTAG_SAMPLESPERPIXEL, 1) == 1 &&
+                 TIFFSetField(probe, TIFFTAG_BITSPERSAMPLE, 16) == 1 &&
+                 TIFFSetField(probe, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK) == 1 &&
+                 TIFFSetField(probe, TIFFTAG_IMAGEWIDTH, columns) == 1 &&
+                 TIFFSetField(probe, TIFFTAG_IMAGELENGTH, 1u) == 1 &&
+                 TIFFSetField(probe, TIFFTAG_ROWSPERSTRIP, 1u) == 1;
+  // A codec that cannot encode at all may let the call succeed with nothing
+  // stored, as in the row sink.
+  encodes = encodes && TIFFWriteEncodedStrip(probe, 0, strip_buffer, bytes) == bytes &&
+            TIFFGetStrileByteCount(probe, 0) > 0;
+  // Freed without writing a directory; what libtiff says while it cleans up
+  // the probe is of no use to the user.
+  messages.quiet = true;
+  TIFFCleanup(probe);
+  return encodes;
 }
 
 }  // namespace
@@ -176,23 +262,36 @@ void write_tiff(FILE* stream, const char* path, ExposureRequest& request) {
   if (env.artist != nullptr) set_tiff_tag(tiff, TIFFTAG_ARTIST, env.artist);
   if (env.host != nullptr) set_tiff_tag(tiff, TIFFTAG_HOSTCOMPUTER, env.host);
   if (env.software != nullptr) set_tiff_tag(tiff, TIFFTAG_SOFTWARE, env.software);
+  // A compression or predictor that libtiff would take and then fail to
+  // encode with is refused here, like a tag libtiff refuses: the image is
+  // written without it instead of being lost at its first strip.
   if (env.compression != 0) {
     if (codec_loses_16_bit_samples(env.compression)) {
       std::fprintf(stderr, "Compression %ld cannot hold 16-bit samples; the image is written uncompressed\n",
                    env.compression);
+      report_refused_tag(TIFFTAG_COMPRESSION);
+    } else if (!strip_encodes(path, width, env.compression, 0)) {
       report_refused_tag(TIFFTAG_COMPRESSION);
     } else {
       set_short_tag(tiff, TIFFTAG_COMPRESSION, env.compression);
     }
   }
   uint16_t codec = COMPRESSION_NONE;
-  if (TIFFGetField(tiff, TIFFTAG_COMPRESSION, &codec) == 1 &&
-      (codec == COMPRESSION_DEFLATE || codec == COMPRESSION_ADOBE_DEFLATE)) {
+  TIFFGetField(tiff, TIFFTAG_COMPRESSION, &codec);
+  if (codec == COMPRESSION_DEFLATE || codec == COMPRESSION_ADOBE_DEFLATE) {
     // A codec setting, not a tag of the file; were it refused, libtiff's
     // default level would compress the same pixels.
     TIFFSetField(tiff, TIFFTAG_ZIPQUALITY, DEFLATE_LEVEL);
   }
-  if (env.predictor != 0) set_short_tag(tiff, TIFFTAG_PREDICTOR, env.predictor);
+  if (env.predictor != 0) {
+    // Tried with the compression in force; a predictor that the compression
+    // does not take is refused by the probe with libtiff's own message.
+    if (strip_encodes(path, width, codec, env.predictor)) {
+      set_short_tag(tiff, TIFFTAG_PREDICTOR, env.predictor);
+    } else {
+      report_refused_tag(TIFFTAG_PREDICTOR);
+    }
+  }
   if (env.orientation != 0) set_short_tag(tiff, TIFFTAG_ORIENTATION, env.orientation);
 
   const TiffStripLayout layout = tiff_strip_layout(width, height);
