@@ -45,6 +45,14 @@ int tiff_row_sink(void* context, ExposureRequest* request, uint16_t* row);
 // returns libtiff's result, which never stops the writer.
 int set_tiff_tag(TIFF* tiff, int tag, ...);
 
+// Whether libtiff can encode a strip of one row of width 16-bit greyscale
+// samples with this compression (and this predictor, when not 0), tried in
+// memory: libtiff takes many codes as tags and fails only at the first strip
+// (a codec for other sample kinds, or none at all). The writer refuses such a
+// setting like a refused tag before the first row is read. libtiff's errors
+// name the file name; its warnings are dropped.
+bool tiff_strip_encodes(const char* name, uint32_t width, long compression, long predictor);
+
 // Writes the file's data through to stable storage (fdatasync, or fsync
 // where that is missing): 0 when it is there, -1 on failure. A descriptor
 // that is not a regular file and does not support the call (a pipe,

@@ -127,14 +127,20 @@ int pass_error(TIFF*, void* data, const char*, const char*, va_list) {
   return static_cast<ProbeMessages*>(data)->quiet ? 1 : 0;
 }
 
-// Whether libtiff can encode a strip of one row of width 16-bit greyscale
-// samples with this compression (and predictor, when not 0), tried in memory
-// before the camera's first row is read. libtiff accepts many codes as tags
-// and fails only on the first strip (a codec for other sample kinds, or none
-// at all), which would cost the exposure. The probe carries the output's name
-// so that libtiff's messages name the file, and uses the strip buffer, which
-// the readout fills afterwards.
-bool strip_encodes(const char* name, uint32_t width, long compression, long predictor) {
+}  // namespace
+
+int set_tiff_tag(TIFF* tiff, int tag, ...) {
+  va_list args;
+  va_start(args, tag);
+  const int result = TIFFVSetField(tiff, static_cast<uint32_t>(tag), args);
+  va_end(args);
+  if (result == 0) report_refused_tag(tag);
+  return result;
+}
+
+// The probe carries the output's name so that libtiff's messages name the
+// file, and uses the strip buffer, which the readout fills afterwards.
+bool tiff_strip_encodes(const char* name, uint32_t width, long compression, long predictor) {
   ProbeFile file;
   ProbeMessages messages;
   TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
@@ -164,22 +170,11 @@ bool strip_encodes(const char* name, uint32_t width, long compression, long pred
   // stored, as in the row sink.
   encodes = encodes && TIFFWriteEncodedStrip(probe, 0, strip_buffer, bytes) == bytes &&
             TIFFGetStrileByteCount(probe, 0) > 0;
-  // Freed without writing a directory; what libtiff says while it cleans up
-  // the probe is of no use to the user.
+  // What libtiff says while it finishes and frees the probe (it may write a
+  // directory to the probe file) is of no use to the user.
   messages.quiet = true;
   TIFFCleanup(probe);
   return encodes;
-}
-
-}  // namespace
-
-int set_tiff_tag(TIFF* tiff, int tag, ...) {
-  va_list args;
-  va_start(args, tag);
-  const int result = TIFFVSetField(tiff, static_cast<uint32_t>(tag), args);
-  va_end(args);
-  if (result == 0) report_refused_tag(tag);
-  return result;
 }
 
 TiffStripLayout tiff_strip_layout(uint32_t width, uint32_t height) {
@@ -270,7 +265,7 @@ void write_tiff(FILE* stream, const char* path, ExposureRequest& request) {
       std::fprintf(stderr, "Compression %ld cannot hold 16-bit samples; the image is written uncompressed\n",
                    env.compression);
       report_refused_tag(TIFFTAG_COMPRESSION);
-    } else if (!strip_encodes(path, width, env.compression, 0)) {
+    } else if (!tiff_strip_encodes(path, width, env.compression, 0)) {
       report_refused_tag(TIFFTAG_COMPRESSION);
     } else {
       set_short_tag(tiff, TIFFTAG_COMPRESSION, env.compression);
@@ -286,7 +281,7 @@ void write_tiff(FILE* stream, const char* path, ExposureRequest& request) {
   if (env.predictor != 0) {
     // Tried with the compression in force; a predictor that the compression
     // does not take is refused by the probe with libtiff's own message.
-    if (strip_encodes(path, width, codec, env.predictor)) {
+    if (tiff_strip_encodes(path, width, codec, env.predictor)) {
       set_short_tag(tiff, TIFFTAG_PREDICTOR, env.predictor);
     } else {
       report_refused_tag(TIFFTAG_PREDICTOR);
