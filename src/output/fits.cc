@@ -149,7 +149,7 @@ int fits_row_sink(void* context, ExposureRequest* request, uint16_t* row) {
   return written >= 0 && static_cast<std::size_t>(written) == row_bytes ? 0 : 1;
 }
 
-void write_fits(FILE* stream, ExposureRequest& request) {
+void write_fits(FILE* stream, const char* path, ExposureRequest& request) {
   int fd = fileno(stream);
   std::array<char, FITS_BLOCK_SIZE> block;
   format_fits_header(request, block);
@@ -165,8 +165,10 @@ void write_fits(FILE* stream, ExposureRequest& request) {
     std::fill_n(block.begin(), fill, '\0');
     if (write(fd, block.data(), fill) != static_cast<ssize_t>(fill)) write_failed();
   }
-  // The run reports the image complete only once it is on stable storage: a
-  // failure that the storage reports late (on the sync or the close) fails it.
+  // The run reports the image complete only once it is on stable storage,
+  // and its name with it: a failure that the storage reports late (on a sync
+  // or the close) fails it.
   if (sync_output(fd) != 0) write_failed();
+  if (sync_directory_entry(fd, path) != 0) write_failed();
   if (close(fd) != 0) write_failed();
 }

@@ -317,8 +317,9 @@ void write_tiff(FILE* stream, const char* path, ExposureRequest& request) {
   // directory: flush them first, so that a file left without either fails
   // the run instead of being reported complete.
   if (TIFFFlush(tiff) != 1) write_failed();
-  // Reported complete only once the file is on stable storage.
+  // Reported complete only once the file and its name are on stable storage.
   if (sync_output(fd) != 0) write_failed();
+  if (sync_directory_entry(fd, path) != 0) write_failed();
   TIFFClose(tiff);
   if (close(fd) != 0) write_failed();
 }
