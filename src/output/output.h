@@ -52,7 +52,8 @@ int set_tiff_tag(TIFF* tiff, int tag, ...);
 // memory: libtiff takes many codes as tags and fails only at the first strip
 // (a codec for other sample kinds, or none at all). The writer refuses such a
 // setting like a refused tag before the first row is read. libtiff's errors
-// name the file name; its warnings are dropped.
+// are printed as usual, with name as the file's name; its warnings are
+// dropped (the file itself gives them).
 bool tiff_strip_encodes(const char* name, uint32_t width, long compression, long predictor);
 
 // Writes the file's data through to stable storage (fdatasync, or fsync
@@ -76,7 +77,8 @@ inline constexpr std::size_t FITS_CARD_SIZE = 80;
 inline constexpr uint16_t FITS_UNSIGNED_OFFSET = 32768;
 
 // Formats the primary header of the request's image (cards SIMPLE to END,
-// blank-filled, no NUL) into block; DATE-OBS is start_time in UTC.
+// blank-filled, no NUL) into block; DATE-OBS is start_time in UTC,
+// YYYY-MM-DDThh:mm:ss.
 void format_fits_header(const ExposureRequest& request, std::span<char, FITS_BLOCK_SIZE> block);
 
 // Strips of about 64 KiB: the count reported and the RowsPerStrip tag.
