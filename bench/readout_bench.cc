@@ -261,7 +261,7 @@ double run_variant(Variant variant, ExposureRequest& request, const std::string&
       FILE* stream = create_stream(path);
       timed([&] {
         camera_expose(request);
-        write_fits(stream, request);
+        write_fits(stream, path.c_str(), request);
       });
       release_stream(stream);
       const uint64_t expected = FITS_BLOCK_SIZE + (data + FITS_BLOCK_SIZE - 1) / FITS_BLOCK_SIZE * FITS_BLOCK_SIZE;

@@ -60,7 +60,7 @@ int run_child(Sink sink, uint16_t side, const std::string& path) {
   if (stream == nullptr) return 12;
   if (sink == Sink::Fits) {
     output_type = OUTPUT_FITS;
-    write_fits(stream, request);
+    write_fits(stream, path.c_str(), request);
   } else {
     output_type = OUTPUT_TIFF;
     unsetenv("TIFF_COMPRESSION");

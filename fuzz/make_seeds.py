@@ -217,6 +217,10 @@ def tiff_seeds():
         "empty_comment_binned_2x1": tiff_seed(bit(comment), {comment: ""}, x_bin=2),
         "longest_exposure": tiff_seed(0, {}, exposure_ms=2147483647, y_bin=2),
         "all_set": tiff_seed(0xFF, {n: "1" for n in range(8)}, width=70, height=70, x_bin=3, y_bin=4),
+        "float_predictor_deflate": tiff_seed(bit(compression, predictor), {compression: "8", predictor: "3"}),
+        # Codes libtiff takes as a tag and cannot encode 16-bit greyscale with.
+        **{f"unencodable_{code}": tiff_seed(bit(compression), {compression: str(code)})
+           for code in (2, 3, 4, 6, 9, 10, 32766, 32771, 32809, 32908, 34676, 34677, 34712, 34926, 50001, 99)},
     }
 
 

@@ -11,6 +11,7 @@
 #define FUSE_USE_VERSION 34
 #include <fuse_lowlevel.h>
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <pthread.h>
 #include <signal.h>
@@ -400,16 +401,22 @@ struct stat attributes(fuse_ino_t ino) {
   return st;
 }
 
-// Writes the device path to the ready file, whole or not at all.
+// Writes the device path to the ready file, whole or not at all. Neither
+// name is followed if it is a symbolic link: the temporary file is created
+// afresh (a link or a file left at its name is removed first) and renamed
+// over the final name, which replaces whatever entry is there.
 void announce_ready() {
   std::printf("%s\n", server.device_path.c_str());
   std::fflush(stdout);
   const std::string& file = server.settings.ready_file;
   if (file.empty()) return;
   const std::string temporary = file + ".tmp";
-  FILE* out = std::fopen(temporary.c_str(), "w");
-  if (out == nullptr || std::fprintf(out, "%s\n", server.device_path.c_str()) < 0 || std::fclose(out) != 0 ||
-      std::rename(temporary.c_str(), file.c_str()) != 0) {
+  const std::string text = server.device_path + "\n";
+  bool done = unlink(temporary.c_str()) == 0 || errno == ENOENT;
+  const int fd = done ? open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644) : -1;
+  done = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  if (fd >= 0 && close(fd) != 0) done = false;
+  if (!done || std::rename(temporary.c_str(), file.c_str()) != 0) {
     std::fprintf(stderr, "ccdsim: cannot write %s: %s\n", file.c_str(), std::strerror(errno));
   }
 }

@@ -2,6 +2,7 @@
 // with exact-size reads and compared with the camera model's bytes.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -47,17 +49,27 @@ bool mounted(const std::string& dir) {
   return false;
 }
 
-// build/ccdsim serving a temporary directory; stopped with SIGTERM.
+// build/ccdsim serving a temporary directory; stopped with SIGTERM. prepare,
+// if given, runs with the ready file's name before ccdsim starts.
 class Server {
  public:
-  explicit Server(std::vector<std::string> options) {
+  explicit Server(std::vector<std::string> options,
+                  const std::function<void(const std::string&)>& prepare = {}) {
     mount_dir_ = dir_.file("mnt");
     mkdir(mount_dir_.c_str(), 0755);
     if (access("/dev/fuse", R_OK | W_OK) != 0) {
       skip_reason_ = std::string("/dev/fuse is not usable: ") + std::strerror(errno);
       return;
     }
-    const std::string ready = dir_.file("ready");
+    const std::string ready = ready_path();
+    if (prepare) prepare(ready);
+    // Ready once an entry other than any planted there stands at the name.
+    struct stat planted {};
+    const bool had_entry = lstat(ready.c_str(), &planted) == 0;
+    const auto replaced = [&] {
+      struct stat now {};
+      return lstat(ready.c_str(), &now) == 0 && (!had_entry || now.st_ino != planted.st_ino);
+    };
     std::vector<std::string> argv = {testing_support::built_program("ccdsim"), "--ready=" + ready,
                                      "--log=" + log_path()};
     argv.insert(argv.end(), options.begin(), options.end());
@@ -75,7 +87,7 @@ class Server {
       _exit(127);
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!testing_support::file_exists(ready)) {
+    while (!replaced()) {
       int status = 0;
       if (waitpid(pid_, &status, WNOHANG) == pid_) {
         pid_ = -1;
@@ -109,6 +121,7 @@ class Server {
   const std::string& ready_text() const { return ready_text_; }
   std::string out() const { return testing_support::read_file(dir_.file("stdout")); }
   std::string log() const { return testing_support::read_file(log_path()); }
+  std::string ready_path() const { return dir_.file("ready"); }
 
  private:
   std::string log_path() const { return dir_.file("log"); }
@@ -174,6 +187,27 @@ TEST(CcdsimTest, RefusesBadOptions) {
     EXPECT_EQ(result.err, c.err + tail);
     EXPECT_EQ(result.out, "");
   }
+}
+
+TEST(CcdsimTest, ReadyFileReplacesLinksWithoutWritingThroughThem) {
+  // Links planted at the temporary name and at the final name: ccdsim writes
+  // neither target and leaves a file of its own at the final name.
+  TempDir elsewhere;
+  const std::string temporary_target = elsewhere.file("temporary-target");
+  const std::string final_target = elsewhere.file("final-target");
+  testing_support::write_file(temporary_target, "keep 1");
+  testing_support::write_file(final_target, "keep 2");
+  START_SERVER(server, {"--time-scale=0"}, [&](const std::string& ready) {
+    ASSERT_EQ(symlink(temporary_target.c_str(), (ready + ".tmp").c_str()), 0) << std::strerror(errno);
+    ASSERT_EQ(symlink(final_target.c_str(), ready.c_str()), 0) << std::strerror(errno);
+  });
+  EXPECT_EQ(server.ready_text(), server.device() + "\n");
+  EXPECT_EQ(testing_support::read_file(temporary_target), "keep 1");
+  EXPECT_EQ(testing_support::read_file(final_target), "keep 2");
+  struct stat st {};
+  ASSERT_EQ(lstat(server.ready_path().c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode)) << "the final name is not a file of its own";
+  EXPECT_NE(lstat((server.ready_path() + ".tmp").c_str(), &st), 0) << "the temporary name is left behind";
 }
 
 TEST(CcdsimTest, ServesTheModelsBytesWithExactSizeReads) {

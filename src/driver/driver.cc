@@ -112,7 +112,7 @@ int run_snapshot(int argc, char** argv) {
       write_tiff(stream, path, request);
       break;
     case OUTPUT_FITS:
-      write_fits(stream, request);
+      write_fits(stream, path, request);
       break;
     default:
       usage_error("Unsupported image file type:  %s", output_type_name(output_type));

@@ -41,13 +41,15 @@ uint32_t largest_count(int32_t depth) {
   return (UINT32_C(1) << depth) - 1;
 }
 
-// ctime() of the start time without its final newline ("" if it has no text).
-std::string_view local_start_text(time_t start_time) {
-  const char* text = std::ctime(&start_time);
-  if (text == nullptr) return {};
-  std::string_view view(text);
-  if (!view.empty()) view.remove_suffix(1);
-  return view;
+// Room for the ISO date and time of any year gmtime_r gives, and its NUL.
+constexpr std::size_t DATE_TEXT_SIZE = 32;
+
+// The start time in UTC as FITS dates are written, YYYY-MM-DDThh:mm:ss; a
+// DATE-OBS without a time zone is read as UTC. "" if it cannot be told.
+std::string_view utc_start_text(time_t start_time, std::span<char, DATE_TEXT_SIZE> text) {
+  struct tm broken_down {};
+  if (gmtime_r(&start_time, &broken_down) == nullptr) return {};
+  return {text.data(), std::strftime(text.data(), text.size(), "%Y-%m-%dT%H:%M:%S", &broken_down)};
 }
 
 // The hot loop below is written so that the compiler can run it on vectors.
@@ -121,7 +123,8 @@ void format_fits_header(const ExposureRequest& request, std::span<char, FITS_BLO
   // Binning times pixel size in single precision, widened only to print.
   const double x_size = static_cast<double>(static_cast<float>(request.x_bin) * camera.pixel_width);
   const double y_size = static_cast<double>(static_cast<float>(request.y_bin) * camera.pixel_height);
-  const std::string_view date = local_start_text(request.start_time);
+  std::array<char, DATE_TEXT_SIZE> date_text;
+  const std::string_view date = utc_start_text(request.start_time, date_text);
 
   std::fill(block.begin(), block.end(), ' ');
   put_card(block, 1, "SIMPLE  = %20c", 'T');
@@ -149,7 +152,7 @@ int fits_row_sink(void* context, ExposureRequest* request, uint16_t* row) {
   return written >= 0 && static_cast<std::size_t>(written) == row_bytes ? 0 : 1;
 }
 
-void write_fits(FILE* stream, ExposureRequest& request) {
+void write_fits(FILE* stream, const char* path, ExposureRequest& request) {
   int fd = fileno(stream);
   std::array<char, FITS_BLOCK_SIZE> block;
   format_fits_header(request, block);
@@ -165,8 +168,10 @@ void write_fits(FILE* stream, ExposureRequest& request) {
     std::fill_n(block.begin(), fill, '\0');
     if (write(fd, block.data(), fill) != static_cast<ssize_t>(fill)) write_failed();
   }
-  // The run reports the image complete only once it is on stable storage: a
-  // failure that the storage reports late (on the sync or the close) fails it.
+  // The run reports the image complete only once it is on stable storage,
+  // and its name with it: a failure that the storage reports late (on a sync
+  // or the close) fails it.
   if (sync_output(fd) != 0) write_failed();
+  if (sync_directory_entry(fd, path) != 0) write_failed();
   if (close(fd) != 0) write_failed();
 }

@@ -13,15 +13,17 @@
 
 #include "camera/camera.h"
 
-// Writes the whole FITS file to the stream's descriptor, makes it durable
-// (sync_output) and closes it.
-void write_fits(FILE* stream, ExposureRequest& request);
+// Writes the whole FITS file to the stream's descriptor, makes it and its
+// directory entry durable (sync_output, sync_directory_entry of path) and
+// closes it.
+void write_fits(FILE* stream, const char* path, ExposureRequest& request);
 // Mirrors the row, stores it big-endian and writes it to the descriptor in
 // *context (an int); 0 when the whole row was written, else 1.
 int fits_row_sink(void* context, ExposureRequest* request, uint16_t* row);
 
 // Writes the whole TIFF file through libtiff on a duplicate of the stream's
-// descriptor, makes it durable (sync_output) and closes both descriptors.
+// descriptor, makes it and its directory entry durable (sync_output,
+// sync_directory_entry of path) and closes both descriptors.
 void write_tiff(FILE* stream, const char* path, ExposureRequest& request);
 
 // The TIFF row sink's state: the rows of one strip are collected in buffer
@@ -45,11 +47,27 @@ int tiff_row_sink(void* context, ExposureRequest* request, uint16_t* row);
 // returns libtiff's result, which never stops the writer.
 int set_tiff_tag(TIFF* tiff, int tag, ...);
 
+// Whether libtiff can encode a strip of one row of width 16-bit greyscale
+// samples with this compression (and this predictor, when not 0), tried in
+// memory: libtiff takes many codes as tags and fails only at the first strip
+// (a codec for other sample kinds, or none at all). The writer refuses such a
+// setting like a refused tag before the first row is read. libtiff's errors
+// are printed as usual, with name as the file's name; its warnings are
+// dropped (the file itself gives them).
+bool tiff_strip_encodes(const char* name, uint32_t width, long compression, long predictor);
+
 // Writes the file's data through to stable storage (fdatasync, or fsync
 // where that is missing): 0 when it is there, -1 on failure. A descriptor
 // that is not a regular file and does not support the call (a pipe,
 // /dev/null) has nothing to make durable and gives 0.
 int sync_output(int fd);
+// Writes the directory entry of the regular file open on fd and named path
+// (the directory holding the file, links followed) through to stable
+// storage, so that a new file keeps its name after a crash: 0 when it is
+// there, -1 on failure. Outputs that are not regular files, and a directory
+// whose file system cannot sync it (EINVAL), give 0; a directory that cannot
+// be read is covered by syncing the file's whole file system.
+int sync_directory_entry(int fd, const char* path);
 
 // FITS blocks and header cards.
 inline constexpr std::size_t FITS_BLOCK_SIZE = 2880;
@@ -59,7 +77,8 @@ inline constexpr std::size_t FITS_CARD_SIZE = 80;
 inline constexpr uint16_t FITS_UNSIGNED_OFFSET = 32768;
 
 // Formats the primary header of the request's image (cards SIMPLE to END,
-// blank-filled, no NUL) into block; DATE-OBS is start_time in local time.
+// blank-filled, no NUL) into block; DATE-OBS is start_time in UTC,
+// YYYY-MM-DDThh:mm:ss.
 void format_fits_header(const ExposureRequest& request, std::span<char, FITS_BLOCK_SIZE> block);
 
 // Strips of about 64 KiB: the count reported and the RowsPerStrip tag.

@@ -7,6 +7,7 @@
 // Deflate path is taken only for a whole strip).
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -85,6 +86,47 @@ bool codec_loses_16_bit_samples(long compression) {
   return code == COMPRESSION_JBIG || code == COMPRESSION_PIXARLOG;
 }
 
+// The probe's file: bytes written to it are counted, not kept. libtiff only
+// writes, seeks and asks for the size while it encodes a strip.
+struct ProbeFile {
+  toff_t position = 0;
+  toff_t size = 0;
+};
+
+tmsize_t probe_read(thandle_t, void*, tmsize_t) { return 0; }
+
+tmsize_t probe_write(thandle_t handle, void*, tmsize_t count) {
+  auto* file = static_cast<ProbeFile*>(handle);
+  if (count < 0) return -1;
+  file->position += static_cast<toff_t>(count);
+  if (file->position > file->size) file->size = file->position;
+  return count;
+}
+
+toff_t probe_seek(thandle_t handle, toff_t offset, int whence) {
+  auto* file = static_cast<ProbeFile*>(handle);
+  if (whence == SEEK_CUR) offset += file->position;
+  if (whence == SEEK_END) offset += file->size;
+  file->position = offset;
+  return offset;
+}
+
+int probe_close(thandle_t) { return 0; }
+toff_t probe_size(thandle_t handle) { return static_cast<ProbeFile*>(handle)->size; }
+int probe_map(thandle_t, void**, toff_t*) { return 0; }
+void probe_unmap(thandle_t, void*, toff_t) {}
+
+// The probe's warnings are dropped (the file itself gives the same ones);
+// its errors go to libtiff's usual handler, since they tell why a setting is
+// refused, until the probe's outcome is known.
+struct ProbeMessages {
+  bool quiet = false;
+};
+int drop_warning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+int pass_error(TIFF*, void* data, const char*, const char*, va_list) {
+  return static_cast<ProbeMessages*>(data)->quiet ? 1 : 0;
+}
+
 }  // namespace
 
 int set_tiff_tag(TIFF* tiff, int tag, ...) {
@@ -94,6 +136,45 @@ int set_tiff_tag(TIFF* tiff, int tag, ...) {
   va_end(args);
   if (result == 0) report_refused_tag(tag);
   return result;
+}
+
+// The probe carries the output's name so that libtiff's messages name the
+// file, and uses the strip buffer, which the readout fills afterwards.
+bool tiff_strip_encodes(const char* name, uint32_t width, long compression, long predictor) {
+  ProbeFile file;
+  ProbeMessages messages;
+  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+  if (options == nullptr) return false;
+  TIFFOpenOptionsSetErrorHandlerExtR(options, pass_error, &messages);
+  TIFFOpenOptionsSetWarningHandlerExtR(options, drop_warning, &messages);
+  // "m": no memory mapping of the probe file.
+  TIFF* probe = TIFFClientOpenExt(name, "wm", &file, probe_read, probe_write, probe_seek, probe_close, probe_size,
+                                  probe_map, probe_unmap, options);
+  TIFFOpenOptionsFree(options);
+  if (probe == nullptr) return false;
+  // A row of the image always fits the buffer (see above); the clamp only
+  // keeps the probe inside it whatever it is given.
+  const uint32_t columns = std::clamp<uint32_t>(width, 1, TIFF_STRIP_BUFFER_SIZE / BYTES_PER_SAMPLE);
+  const auto bytes = static_cast<tmsize_t>(columns * BYTES_PER_SAMPLE);
+  for (tmsize_t i = 0; i < bytes; ++i) strip_buffer[i] = static_cast<uint8_t>(i * 37);
+  bool encodes = TIFFSetField(probe, TIFFTAG_COMPRESSION, static_cast<int>(compression)) == 1 &&
+                 (predictor == 0 || TIFFSetField(probe, TIFFTAG_PREDICTOR, static_cast<int>(predictor)) == 1) &&
+                 TIFFSetField(probe, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1 &&
+                 TIFFSetField(probe, TIFFTAG_SAMPLESPERPIXEL, 1) == 1 &&
+                 TIFFSetField(probe, TIFFTAG_BITSPERSAMPLE, 16) == 1 &&
+                 TIFFSetField(probe, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK) == 1 &&
+                 TIFFSetField(probe, TIFFTAG_IMAGEWIDTH, columns) == 1 &&
+                 TIFFSetField(probe, TIFFTAG_IMAGELENGTH, 1u) == 1 &&
+                 TIFFSetField(probe, TIFFTAG_ROWSPERSTRIP, 1u) == 1;
+  // A codec that cannot encode at all may let the call succeed with nothing
+  // stored, as in the row sink.
+  encodes = encodes && TIFFWriteEncodedStrip(probe, 0, strip_buffer, bytes) == bytes &&
+            TIFFGetStrileByteCount(probe, 0) > 0;
+  // What libtiff says while it finishes and frees the probe (it may write a
+  // directory to the probe file) is of no use to the user.
+  messages.quiet = true;
+  TIFFCleanup(probe);
+  return encodes;
 }
 
 TiffStripLayout tiff_strip_layout(uint32_t width, uint32_t height) {
@@ -176,23 +257,36 @@ void write_tiff(FILE* stream, const char* path, ExposureRequest& request) {
   if (env.artist != nullptr) set_tiff_tag(tiff, TIFFTAG_ARTIST, env.artist);
   if (env.host != nullptr) set_tiff_tag(tiff, TIFFTAG_HOSTCOMPUTER, env.host);
   if (env.software != nullptr) set_tiff_tag(tiff, TIFFTAG_SOFTWARE, env.software);
+  // A compression or predictor that libtiff would take and then fail to
+  // encode with is refused here, like a tag libtiff refuses: the image is
+  // written without it instead of being lost at its first strip.
   if (env.compression != 0) {
     if (codec_loses_16_bit_samples(env.compression)) {
       std::fprintf(stderr, "Compression %ld cannot hold 16-bit samples; the image is written uncompressed\n",
                    env.compression);
+      report_refused_tag(TIFFTAG_COMPRESSION);
+    } else if (!tiff_strip_encodes(path, width, env.compression, 0)) {
       report_refused_tag(TIFFTAG_COMPRESSION);
     } else {
       set_short_tag(tiff, TIFFTAG_COMPRESSION, env.compression);
     }
   }
   uint16_t codec = COMPRESSION_NONE;
-  if (TIFFGetField(tiff, TIFFTAG_COMPRESSION, &codec) == 1 &&
-      (codec == COMPRESSION_DEFLATE || codec == COMPRESSION_ADOBE_DEFLATE)) {
+  TIFFGetField(tiff, TIFFTAG_COMPRESSION, &codec);
+  if (codec == COMPRESSION_DEFLATE || codec == COMPRESSION_ADOBE_DEFLATE) {
     // A codec setting, not a tag of the file; were it refused, libtiff's
     // default level would compress the same pixels.
     TIFFSetField(tiff, TIFFTAG_ZIPQUALITY, DEFLATE_LEVEL);
   }
-  if (env.predictor != 0) set_short_tag(tiff, TIFFTAG_PREDICTOR, env.predictor);
+  if (env.predictor != 0) {
+    // Tried with the compression in force; a predictor that the compression
+    // does not take is refused by the probe with libtiff's own message.
+    if (tiff_strip_encodes(path, width, codec, env.predictor)) {
+      set_short_tag(tiff, TIFFTAG_PREDICTOR, env.predictor);
+    } else {
+      report_refused_tag(TIFFTAG_PREDICTOR);
+    }
+  }
   if (env.orientation != 0) set_short_tag(tiff, TIFFTAG_ORIENTATION, env.orientation);
 
   const TiffStripLayout layout = tiff_strip_layout(width, height);
@@ -223,8 +317,9 @@ void write_tiff(FILE* stream, const char* path, ExposureRequest& request) {
   // directory: flush them first, so that a file left without either fails
   // the run instead of being reported complete.
   if (TIFFFlush(tiff) != 1) write_failed();
-  // Reported complete only once the file is on stable storage.
+  // Reported complete only once the file and its name are on stable storage.
   if (sync_output(fd) != 0) write_failed();
+  if (sync_directory_entry(fd, path) != 0) write_failed();
   TIFFClose(tiff);
   if (close(fd) != 0) write_failed();
 }

@@ -1,12 +1,16 @@
 // faultfs: a FUSE file system for tests of how a program finishes its files.
 // One directory of regular files held in memory. Every write, sync, flush (the
-// kernel sends one on each close() of a descriptor) and release (after the
-// last close) is logged as one line, in the order the file system serves them:
-//   write PATH OFFSET SIZE | fsync PATH | fdatasync PATH | flush PATH | release PATH
-// Options make every sync or every flush of a file fail with EIO, as storage
-// that fails late does (a pulled stick, a network share, a full quota).
+// kernel sends one on each close() of a descriptor), release (after the last
+// close) and sync of the directory is logged as one line, in the order the
+// file system serves them:
+//   write PATH OFFSET SIZE | fsync PATH | fdatasync PATH | flush PATH | release PATH | fsyncdir PATH
+// Options make every sync or every flush of a file, or every sync of the
+// directory, fail with EIO, as storage that fails late does (a pulled stick,
+// a network share, a full quota); --refuse-fsyncdir answers a sync of the
+// directory with EINVAL, as a file system that cannot sync directories does.
 //
-// Usage: faultfs [--fail-fsync] [--fail-flush] [--log=FILE] [--ready=FILE] MOUNTPOINT
+// Usage: faultfs [--fail-fsync] [--fail-flush] [--fail-fsyncdir] [--refuse-fsyncdir] [--log=FILE]
+//                [--ready=FILE] MOUNTPOINT
 // Serves until unmounted (fusermount3 -u) or SIGINT, SIGTERM or SIGHUP. Each
 // log line is appended with one write() (O_APPEND), so another process may
 // append its own lines to the same log in between. FILE of --ready gets the
@@ -31,6 +35,7 @@ namespace {
 struct Settings {
   bool fail_fsync = false;
   bool fail_flush = false;
+  int fsyncdir_error = 0;  // the errno every sync of the directory fails with, 0: none
   std::string log_file;
   std::string ready_file;
   std::string mountpoint;
@@ -138,6 +143,11 @@ int op_fsync(const char* path, int datasync, fuse_file_info*) {
   return settings.fail_fsync ? -EIO : 0;
 }
 
+int op_fsyncdir(const char* path, int datasync, fuse_file_info*) {
+  log_event((datasync != 0 ? "fdatasyncdir " : "fsyncdir ") + std::string(path));
+  return -settings.fsyncdir_error;
+}
+
 int op_flush(const char* path, fuse_file_info*) {
   log_event("flush " + std::string(path));
   return settings.fail_flush ? -EIO : 0;
@@ -150,15 +160,18 @@ int op_release(const char* path, fuse_file_info*) {
 
 [[noreturn]] void usage_failure(const char* what) {
   std::fprintf(stderr,
-               "faultfs: %s\nUsage: faultfs [--fail-fsync] [--fail-flush] [--log=FILE] [--ready=FILE] MOUNTPOINT\n",
+               "faultfs: %s\nUsage: faultfs [--fail-fsync] [--fail-flush] [--fail-fsyncdir] [--refuse-fsyncdir] "
+               "[--log=FILE] [--ready=FILE] MOUNTPOINT\n",
                what);
   std::exit(2);
 }
 
 void parse_command_line(int argc, char** argv) {
-  enum : int { FAIL_FSYNC = 256, FAIL_FLUSH, LOG, READY };
+  enum : int { FAIL_FSYNC = 256, FAIL_FLUSH, FAIL_FSYNCDIR, REFUSE_FSYNCDIR, LOG, READY };
   static const option options[] = {{"fail-fsync", no_argument, nullptr, FAIL_FSYNC},
                                    {"fail-flush", no_argument, nullptr, FAIL_FLUSH},
+                                   {"fail-fsyncdir", no_argument, nullptr, FAIL_FSYNCDIR},
+                                   {"refuse-fsyncdir", no_argument, nullptr, REFUSE_FSYNCDIR},
                                    {"log", required_argument, nullptr, LOG},
                                    {"ready", required_argument, nullptr, READY},
                                    {nullptr, 0, nullptr, 0}};
@@ -167,6 +180,8 @@ void parse_command_line(int argc, char** argv) {
     switch (code) {
       case FAIL_FSYNC: settings.fail_fsync = true; break;
       case FAIL_FLUSH: settings.fail_flush = true; break;
+      case FAIL_FSYNCDIR: settings.fsyncdir_error = EIO; break;
+      case REFUSE_FSYNCDIR: settings.fsyncdir_error = EINVAL; break;
       case LOG: settings.log_file = optarg; break;
       case READY: settings.ready_file = optarg; break;
       default: usage_failure("unknown option");
@@ -199,6 +214,7 @@ int main(int argc, char** argv) {
   ops.read = op_read;
   ops.write = op_write;
   ops.fsync = op_fsync;
+  ops.fsyncdir = op_fsyncdir;
   ops.flush = op_flush;
   ops.release = op_release;
 

@@ -43,7 +43,8 @@ class Simulator(simulator.Simulator):
 
 class FaultFs(simulator.Simulator):
     """One mounted faultfs (tests/faultfs): files held in memory whose syncs
-    or closes fail with the options given; events() are its log's lines."""
+    or closes, or the directory's syncs, fail with the options given;
+    events() are its log's lines."""
 
     def __init__(self, options):
         super().__init__(FAULTFS, options, prefix="faultfs-hardening-")

@@ -3,7 +3,7 @@ mounted ccdsim with each of its faults, a simulator that dies or stops in
 the middle of an image, a camera another run holds, and outputs that cannot
 be written (a full device, a full file system, a read-only file system, a
 directory the user may not write, storage that fails only on the sync or the
-close). Each case asserts the exit status, the exact messages and what is
+close, or on the sync of the directory). Each case asserts the exit status, the exact messages and what is
 left on disk."""
 import os
 import pwd
@@ -221,12 +221,29 @@ def test_output_on_a_full_device(start_sim, tmp_path, args, message):
     assert result.fd3 == ""
 
 
-def test_fits_on_a_device_that_has_nothing_to_sync(start_sim, tmp_path):
-    # /dev/null refuses the sync as unsupported: there is no data to make durable.
+@pytest.mark.parametrize("output", ["/dev/null", "pipe"])
+def test_fits_on_an_output_that_has_nothing_to_sync(start_sim, tmp_path, output):
+    # /dev/null and a pipe refuse the sync as unsupported: there is no data,
+    # and no directory entry, to make durable. The pipe is named through
+    # /dev/fd, a link to no file of any directory.
     sim = start_sim()
-    result = run([f"-camera={sim.device}", "-fits", "0.01", "/dev/null"], tmp_path)
+    pipe = None
+    if output == "pipe":
+        pipe = os.pipe()  # the whole file fits in the pipe's buffer
+        os.set_inheritable(pipe[1], True)
+        output = f"/dev/fd/{pipe[1]}"
+    try:
+        result = run([f"-camera={sim.device}", "-fits", "0.01", output], tmp_path)
+    finally:
+        if pipe is not None:
+            os.close(pipe[1])
     assert (result.status, result.err) == (0, "")
-    assert result.out == CAMERA_LINE + EXPOSING_LINE + "/dev/null: FITS Upload Complete\n"
+    assert result.out == CAMERA_LINE + EXPOSING_LINE + f"{output}: FITS Upload Complete\n"
+    if pipe is not None:
+        with os.fdopen(pipe[0], "rb") as received:
+            data = received.read()
+        assert data[FITS_BLOCK:FITS_BLOCK + HEIGHT * ROW_BYTES] == fits_rows(WIDTH, HEIGHT, EXPOSURE_MS)
+        assert len(data) == 5 * FITS_BLOCK
 
 
 @pytest.fixture
@@ -332,7 +349,7 @@ WRITERS = [
 ]
 
 
-@pytest.mark.parametrize("fault", ["--fail-fsync", "--fail-flush"])
+@pytest.mark.parametrize("fault", ["--fail-fsync", "--fail-flush", "--fail-fsyncdir"])
 @pytest.mark.parametrize("args, name, type_name, warning", WRITERS, ids=["fits", "tiff", "tiff-deflate"])
 def test_storage_that_fails_on_the_sync_or_close_fails_the_run(start_sim, start_faultfs, tmp_path, fault, args,
                                                                name, type_name, warning):
@@ -348,14 +365,21 @@ def test_storage_that_fails_on_the_sync_or_close_fails_the_run(start_sim, start_
     assert os.path.getsize(fs.mount / name) == max(ends)
 
 
+# A file system that cannot sync a directory (EINVAL) has done what it can.
+# An output named through a link elsewhere has its entry in faultfs.
+@pytest.mark.parametrize("options, link", [([], False), (["--refuse-fsyncdir"], False), ([], True)],
+                         ids=["", "directory-sync-unsupported", "through-a-link"])
 @pytest.mark.parametrize("args, name, type_name, warning", WRITERS, ids=["fits", "tiff", "tiff-deflate"])
 def test_upload_complete_comes_after_the_sync_of_the_last_write(start_sim, start_faultfs, tmp_path, args, name,
-                                                                type_name, warning):
+                                                                type_name, warning, options, link):
     # Standard output, line-buffered, goes to the log that faultfs writes each
     # request to before answering it: the lines stand in the order of events.
     sim = start_sim()
-    fs = start_faultfs()
+    fs = start_faultfs(*options)
     path = fs.mount / name
+    if link:
+        path = tmp_path / ("link-" + name)
+        path.symlink_to(fs.mount / name)
     # ASan checks that its runtime is loaded first, which stdbuf's preload breaks.
     env = {"ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))}
     with open(fs.log, "ab") as log:
@@ -376,7 +400,8 @@ def test_upload_complete_comes_after_the_sync_of_the_last_write(start_sim, start
         shape.append(line)
     # libtiff closes its duplicate of the descriptor, the writer the original.
     closes = 2 if type_name == "TIFF" else 1
-    assert shape == ([CAMERA_LINE.strip(), EXPOSING_LINE.strip(), "write", f"sync /{name}"]
+    # The file's data, then the directory entry of the new file.
+    assert shape == ([CAMERA_LINE.strip(), EXPOSING_LINE.strip(), "write", f"sync /{name}", "fsyncdir /"]
                      + [f"flush /{name}"] * closes + [f"{path}: {type_name} Upload Complete"])
 
 
@@ -423,6 +448,29 @@ def test_unwritable_output_for_another_user(start_sim, target):
         assert sim.exposures() == []
     finally:
         shutil.rmtree(locked, ignore_errors=True)
+
+
+@pytest.mark.parametrize("kind", ["tif", "fits"])
+def test_output_in_a_directory_the_user_may_not_read(start_sim, kind):
+    # A drop box (write and search, no read): the directory cannot be opened
+    # to sync it, so the file's whole file system is synced instead.
+    prefix = as_nobody()
+    sim = start_sim(world=True)
+    drop_box = tempfile.mkdtemp(prefix="ccdshot-hardening-drop-")
+    try:
+        os.chmod(drop_box, 0o733)
+        path = os.path.join(drop_box, f"x.{kind}")
+        result = run([f"-camera={sim.device}", "0.01", path], "/", prefix=prefix)
+        type_name = "FITS" if kind == "fits" else "TIFF"
+        assert (result.status, result.err) == (0, "")
+        assert result.out == CAMERA_LINE + EXPOSING_LINE + f"{path}: {type_name} Upload Complete\n"
+        data = open(path, "rb").read()
+        if kind == "fits":
+            assert data[FITS_BLOCK:FITS_BLOCK + HEIGHT * ROW_BYTES] == fits_rows(WIDTH, HEIGHT, EXPOSURE_MS)
+        else:
+            assert data[:4] == TIFF_HEADER
+    finally:
+        shutil.rmtree(drop_box, ignore_errors=True)
 
 
 @pytest.mark.parametrize("kind", ["tif", "fits"])

@@ -99,7 +99,7 @@ ChildResult write_shot(Writer writer, const Shot& shot, const std::string& path,
           return 91;
         }
         if (writer == Writer::Fits) {
-          write_fits(stream, request);
+          write_fits(stream, path.c_str(), request);
         } else {
           write_tiff(stream, path.c_str(), request);
         }
