@@ -508,10 +508,14 @@ TEST(OptionsTest, CameraPath) {
       {{"-camera", "/dev/ccdc"}, {.camera = "/dev/ccdc"}},
       {{"-camera="}, {.camera = ""}},
       {{"-camera", ""}, {.camera = ""}},
-      {{"-camera=" + long_path}, {.camera = long_path.substr(0, 63)}},
       {{"-camera=" + long_path.substr(0, 63)}, {.camera = long_path.substr(0, 63)}},
       // A shorter path replacing a longer one leaves no bytes of the first behind.
-      {{"-camera=" + long_path, "-camera=/dev/x"}, {.camera = "/dev/x"}},
+      {{"-camera=" + long_path.substr(0, 63), "-camera=/dev/x"}, {.camera = "/dev/x"}},
+  });
+  // A longer path is refused, not cut to a path that may name another device.
+  expect_refused({
+      {{"-camera=" + long_path.substr(0, 64)}, "Camera device path longer than 63 characters!"},
+      {{"-camera", long_path}, "Camera device path longer than 63 characters!"},
   });
 }
 
