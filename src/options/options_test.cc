@@ -139,10 +139,10 @@ struct AcceptedCase {
 };
 
 // Runs each accepted case in its own child and compares the whole settings line.
-void expect_accepted(const std::vector<AcceptedCase>& cases) {
+void expect_accepted(const std::vector<AcceptedCase>& cases, const ChildOptions& options = {}) {
   for (const AcceptedCase& c : cases) {
     SCOPED_TRACE(joined(c.args));
-    const ChildResult result = run_pass(c.args);
+    const ChildResult result = run_pass(c.args, options);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.out, describe(c.expected));
@@ -520,13 +520,16 @@ TEST(OptionsTest, CameraPath) {
 }
 
 TEST(OptionsTest, PositionalWordsAndEndOfOptions) {
-  expect_accepted({
+  const std::vector<AcceptedCase> cases = {
       {{"1.5", "-bin", "2", "out.tif", "-dark"},
        {.bin_x = 2, .bin_y = 2, .flags = EXPOSE_DARK, .positional = {"1.5", "out.tif"}}},
       {{"-bin", "2", "--", "-dark", "x"}, {.bin_x = 2, .bin_y = 2, .positional = {"-dark", "x"}}},
       {{"a", "--", "-x"}, {.positional = {"a", "-x"}}},
       {{"--"}, {}},
-  });
+  };
+  expect_accepted(cases);
+  // The environment does not change which words are options.
+  expect_accepted(cases, {.env = {"POSIXLY_CORRECT=1"}});
   // A required argument takes the next word whatever it is, "--" included.
   expect_refused({{{"-bin", "--"}, "\"--\" is not a valid integer"}});
   // The index returned names the first positional word after permutation.
