@@ -36,11 +36,8 @@ void reserve_standard_descriptors() {
     // open() takes the lowest free number, which is fd since the lower ones
     // are open by now. Without /dev/null (a bare chroot) the root directory
     // holds the place: reads and writes on it fail, as on a closed one.
-    int placeholder = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-    if (placeholder < 0) placeholder = open("/", O_RDONLY | O_DIRECTORY);
-    if (placeholder >= 0 && placeholder != fd) {
-      dup2(placeholder, fd);
-      close(placeholder);
+    if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) < 0) {
+      [[maybe_unused]] const int placeholder = open("/", O_RDONLY | O_DIRECTORY);
     }
   }
 }

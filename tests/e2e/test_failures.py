@@ -68,22 +68,6 @@ def test_named_camera_missing(shot, tmp_path):
     assert not (tmp_path / "x.tif").exists()
 
 
-def test_what_is_no_camera_is_refused_untouched(shot, tmp_path):
-    # A file whose bytes 14-15 read 0x1001, as a query reply's type would.
-    image = bytearray(range(256)) * 16
-    image[14:16] = b"\x01\x10"
-    (tmp_path / "m42.fits").write_bytes(image)
-    (tmp_path / "ccda").symlink_to(tmp_path / "m42.fits")
-    os.mkfifo(tmp_path / "fifo")
-    for camera, why in [("m42.fits", "a regular file"), ("ccda", "a regular file"), ("fifo", "a FIFO"),
-                        ("/dev/zero", "a memory device")]:
-        result = shot(f"-camera={camera}", "1", "x.tif")
-        assert (result.status, result.out) == (1, "")
-        assert result.err == f"{camera}: {why}, not a camera\nCannot open camera device: {camera}\n"
-        assert not (tmp_path / "x.tif").exists()
-    assert (tmp_path / "m42.fits").read_bytes() == image
-
-
 def test_block_device_is_refused_untouched(shot, tmp_path):
     if os.geteuid() != 0:
         pytest.skip("needs root to set up a loop device")
