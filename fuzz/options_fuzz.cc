@@ -57,6 +57,7 @@ bool known_message(std::string_view message, const std::vector<std::string>& wor
       "Missing Exposure Time",
       "Junk text after exposure duration",
       "Exposure duration must be >= 0.001 seconds",
+      "Camera device path longer than 63 characters!",
   };
   for (const auto text : fixed) {
     if (message == text) return true;

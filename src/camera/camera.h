@@ -135,9 +135,13 @@ float pixel_size_from_raw(uint16_t raw);
 void copy_model_text(const std::array<uint8_t, 32>& raw, char (&model)[33]);
 
 // Opens device_path O_RDWR, takes an exclusive lock on it (flock, held until
-// the process ends) and queries it; 1 on success, 0 on failure. A camera that
-// another process holds locked gives 0 with "<path>: camera in use by another
-// process" on standard error, before anything is sent to it.
+// the process ends) and queries it; 1 on success, 0 on failure. A missing path
+// gives 0 silently. Only a character device that is neither a terminal nor a
+// memory device (major 1), or an empty regular file on a FUSE file system, is
+// opened (O_NOCTTY) and spoken to; anything else gives 0 with "<path>: <what
+// it is>, not a camera" on standard error before anything is written. A
+// camera that another process holds locked gives 0 with "<path>: camera in
+// use by another process" on standard error, before anything is sent to it.
 int camera_open(CameraInfo& camera);
 // Queries the camera over an already open descriptor and fills the record on
 // success (device_fd becomes fd); 1 on success, 0 on failure with its message.

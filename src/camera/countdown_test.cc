@@ -33,9 +33,9 @@ bool wait_for_exposures(const ccdsim::FakeCamera& fake, std::size_t count) {
 
 // Runs expose_with_countdown in a child on the fake camera and reports on
 // standard output what the request and the camera saw.
-testing_support::ChildResult countdown(uint32_t exposure_ms, time_t step = 1) {
+testing_support::ChildResult countdown(uint32_t exposure_ms, time_t step = 1, time_t calendar_step = 1) {
   return run_in_child(
-      [exposure_ms, step] {
+      [exposure_ms, step, calendar_step] {
         ccdsim::ModelConfig config;
         config.pattern = ccdsim::Pattern::Ramp;
         config.sensor.width = 8;
@@ -51,7 +51,7 @@ testing_support::ChildResult countdown(uint32_t exposure_ms, time_t step = 1) {
         request.depth = 16;
         request.rows_read = 7;
         request.exposure_ms = exposure_ms;
-        fake_clock::reset(CLOCK_START, step);
+        fake_clock::reset(CLOCK_START, step, calendar_step);
         expose_with_countdown(request);
         if (!wait_for_exposures(fake, 1)) return 11;
         std::printf("start %+lld sleeps %u slept %lu sent %zu ms %u rows_read %d row_bytes %d\n",
@@ -118,13 +118,26 @@ TEST(CountdownTest, HundredSecondsKeepTheFirstMessagesWidth) {
 TEST(CountdownTest, RemainingTimeComesFromTheClockNotFromTheSleeps) {
   // A clock that runs two seconds per second slept (a loaded machine): the
   // countdown shows what is really left and ends on time.
-  const auto result = countdown(5000, 2);
+  const auto result = countdown(5000, 2, 2);
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.fd3, "5 seconds remaining\r3 \r");
   EXPECT_EQ(result.out, "start +0 sleeps 2 slept 2 sent 1 ms 5000 rows_read 0 row_bytes 16\n");
 
-  const auto slower = countdown(10000, 3);
+  const auto slower = countdown(10000, 3, 3);
   ASSERT_EQ(slower.status, 0) << slower.err;
   EXPECT_EQ(slower.fd3, "10 seconds remaining\r 7 \r 4 \r");
   EXPECT_EQ(slower.out, "start +0 sleeps 3 slept 3 sent 1 ms 10000 rows_read 0 row_bytes 16\n");
+}
+
+TEST(CountdownTest, CalendarSetDuringTheWaitChangesNothing) {
+  // A clock set from the network or a GPS mid-exposure: back an hour, or
+  // forward an hour, with every second waited. The countdown and its end
+  // follow the time that really passed; start_time is the calendar's at the start.
+  for (const time_t calendar_step : {-3600, 3600, 0}) {
+    SCOPED_TRACE(calendar_step);
+    const auto result = countdown(5000, 1, calendar_step);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.fd3, "5 seconds remaining\r4 \r3 \r2 \r");
+    EXPECT_EQ(result.out, "start +0 sleeps 4 slept 4 sent 1 ms 5000 rows_read 0 row_bytes 16\n");
+  }
 }

@@ -2,6 +2,9 @@
 // query and close the camera.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -193,9 +196,84 @@ int camera_query(CameraInfo& camera, int fd) {
   return 1;
 }
 
+namespace {
+
+// File system type of FUSE mounts: how a camera served from user space
+// (ccdsim) appears.
+constexpr long FUSE_SUPER_MAGIC_NUMBER = 0x65735546;
+// Character major of the memory devices (/dev/null, /dev/zero, /dev/mem, ...).
+constexpr unsigned MEMORY_DEVICE_MAJOR = 1;
+
+// Whether the system's device tree lists the character device as a terminal:
+// /sys/dev/char/MAJ:MIN/subsystem then links to the tty class. Serial lines
+// are known this way without opening them (an open can reset what is on the
+// line); pseudo-terminals are not listed and are caught once open.
+bool listed_as_terminal(dev_t device) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/sys/dev/char/%u:%u/subsystem", major(device), minor(device));
+  char target[256];
+  const ssize_t length = readlink(link, target, sizeof target - 1);
+  if (length <= 0) return false;
+  target[length] = '\0';
+  const char* name = std::strrchr(target, '/');
+  return std::strcmp(name != nullptr ? name + 1 : target, "tty") == 0;
+}
+
+// Why the node is no camera, or nullptr when it may be one: a character
+// device that is neither a terminal nor a memory device, or an empty regular
+// file on a FUSE file system.
+const char* refusal_of(const char* path, const struct stat& node) {
+  if (S_ISCHR(node.st_mode)) {
+    if (major(node.st_rdev) == MEMORY_DEVICE_MAJOR) return "a memory device, not a camera";
+    if (listed_as_terminal(node.st_rdev)) return "a terminal, not a camera";
+    return nullptr;
+  }
+  if (S_ISREG(node.st_mode)) {
+    struct statfs filesystem {};
+    if (node.st_size == 0 && statfs(path, &filesystem) == 0 &&
+        static_cast<long>(filesystem.f_type) == FUSE_SUPER_MAGIC_NUMBER) {
+      return nullptr;
+    }
+    return "a regular file, not a camera";
+  }
+  if (S_ISBLK(node.st_mode)) return "a block device, not a camera";
+  if (S_ISDIR(node.st_mode)) return "a directory, not a camera";
+  if (S_ISFIFO(node.st_mode)) return "a FIFO, not a camera";
+  if (S_ISSOCK(node.st_mode)) return "a socket, not a camera";
+  return "an unknown kind of file, not a camera";
+}
+
+int refuse(const CameraInfo& camera, const char* why) {
+  std::fprintf(stderr, "%s: %s\n", camera.device_path, why);
+  return 0;
+}
+
+}  // namespace
+
 int camera_open(CameraInfo& camera) {
-  const int fd = open(camera.device_path, O_RDWR);
+  // Nothing is opened, let alone written, before the path is known to name
+  // something that can be a camera: the query would overwrite a file or a
+  // disk's first bytes, and opening a FIFO may block.
+  struct stat node {};
+  if (stat(camera.device_path, &node) != 0) return 0;
+  if (const char* why = refusal_of(camera.device_path, node)) return refuse(camera, why);
+
+  // O_NOCTTY: a terminal that slipped through never becomes the
+  // controlling terminal.
+  const int fd = open(camera.device_path, O_RDWR | O_NOCTTY);
   if (fd < 0) return 0;
+  // The path may have been replaced between the look and the open.
+  struct stat opened {};
+  const char* why = nullptr;
+  if (fstat(fd, &opened) != 0 || opened.st_dev != node.st_dev || opened.st_ino != node.st_ino) {
+    why = "replaced while being opened";
+  } else if (isatty(fd)) {
+    why = "a terminal, not a camera";  // a pseudo-terminal, which the device tree does not list
+  }
+  if (why != nullptr) {
+    close(fd);
+    return refuse(camera, why);
+  }
   // One run at a time: the messages of two runs on one camera would
   // interleave, whatever the driver allows. The lock lasts as long as the
   // descriptor, that is until the process ends. A device that does not

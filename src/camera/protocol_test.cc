@@ -1,7 +1,11 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -14,6 +18,7 @@
 
 #include "camera/camera.h"
 #include "tests/support/test_support.h"
+#include "tests/support/writer_test_support.h"
 
 using testing_support::run_in_child;
 
@@ -267,30 +272,110 @@ TEST(ProtocolTest, OpenOfAMissingDeviceFailsSilently) {
   EXPECT_FALSE(testing_support::file_exists(path));  // never created
 }
 
+namespace {
+
+// camera_open on a path in a child: its result and device_fd on standard
+// output, its messages on standard error.
+testing_support::ChildResult open_in_child(const std::string& path, bool new_session = false) {
+  return run_in_child([&] {
+    // Without a controlling terminal /dev/tty cannot be opened: only a
+    // refusal made before the open can name it.
+    if (new_session) setsid();
+    CameraInfo camera = make_camera_info();
+    std::snprintf(camera.device_path, sizeof camera.device_path, "%s", path.c_str());
+    std::printf("%d %d", camera_open(camera), camera.device_fd);
+    return 0;
+  });
+}
+
+}  // namespace
+
 TEST(ProtocolTest, OpenOfACameraLockedByAnotherRunSendsNothing) {
-  testing_support::TempDir dir;
-  const std::string path = dir.file("ccda");
+  // The camera is an empty file on a FUSE file system, as ccdsim serves it.
+  writer_test::FailingCloseFs fs;
+  if (!fs.mounted()) GTEST_SKIP() << fs.reason();
+  const std::string path = fs.file("ccda");
   const int holder = open(path.c_str(), O_RDWR | O_CREAT, 0600);
   ASSERT_GE(holder, 0);
   ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-  const auto open_in_child = [&] {
-    return run_in_child([&] {
-      CameraInfo camera = make_camera_info();
-      std::snprintf(camera.device_path, sizeof camera.device_path, "%s", path.c_str());
-      std::printf("%d %d", camera_open(camera), camera.device_fd);
-      return 0;
-    });
-  };
-  auto result = open_in_child();
+  auto result = open_in_child(path);
   EXPECT_EQ(result.out, "0 0");
   EXPECT_EQ(result.err, path + ": camera in use by another process\n");
-  EXPECT_EQ(testing_support::read_file(path), "");  // no query was written
-  // Once the holder lets go, the query goes out (and the file has no reply).
+  EXPECT_EQ(fs.bytes_written(), 0u);  // no query was written
+  // Once the holder lets go, the query goes out (and the empty file has no
+  // reply).
   close(holder);
-  result = open_in_child();
+  result = open_in_child(path);
   EXPECT_EQ(result.out, "0 0");
   EXPECT_EQ(result.err, "CCD message length wrong: 0\n");
-  EXPECT_EQ(testing_support::read_file(path), std::string(reinterpret_cast<const char*>(encode_query().data()), 8));
+  EXPECT_EQ(fs.bytes_written(), encode_query().size());
+}
+
+TEST(ProtocolTest, OpenRefusesWhatIsNoCameraBeforeWritingToIt) {
+  testing_support::TempDir dir;
+  // A file whose bytes 14-15 read 0x1001, as a query reply's type would.
+  std::string image(4096, 'x');
+  image[14] = 0x01;
+  image[15] = 0x10;
+  const std::string data = dir.file("m42.fits");
+  testing_support::write_file(data, image);
+  ASSERT_EQ(symlink(data.c_str(), dir.file("ccda").c_str()), 0);
+  testing_support::write_file(dir.file("empty"), "");
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", dir.file("socket").c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  int master = -1;
+  int slave = -1;
+  char terminal[64];
+  // Raw, with reads that return at once: a terminal taken for a camera fails
+  // its query instead of waiting for a line.
+  termios raw{};
+  cfmakeraw(&raw);
+  raw.c_cc[VMIN] = 0;
+  raw.c_cc[VTIME] = 0;
+  ASSERT_EQ(openpty(&master, &slave, terminal, &raw, nullptr), 0);
+
+  struct Case {
+    std::string path;
+    std::string why;
+  };
+  const Case cases[] = {
+      {data, "a regular file"},
+      {dir.file("ccda"), "a regular file"},  // the symlink's target is what counts
+      {dir.file("empty"), "a regular file"},  // empty, but on no FUSE file system
+      {dir.path(), "a directory"},
+      {dir.file("fifo"), "a FIFO"},
+      {dir.file("socket"), "a socket"},
+      {"/dev/null", "a memory device"},
+      {"/dev/zero", "a memory device"},
+      {terminal, "a terminal"},  // a pseudo-terminal, caught once open
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const auto result = open_in_child(c.path);
+    EXPECT_EQ(result.out, "0 0");
+    EXPECT_EQ(result.err, c.path + ": " + c.why + ", not a camera\n");
+  }
+  EXPECT_EQ(testing_support::read_file(data), image);
+  pollfd from_terminal{master, POLLIN, 0};
+  EXPECT_EQ(poll(&from_terminal, 1, 0), 0);  // nothing was sent to the terminal
+  close(slave);
+  close(master);
+  close(listener);
+
+  // A terminal that the device tree lists is refused before it is opened.
+  struct stat tty {};
+  if (stat("/dev/tty", &tty) != 0) GTEST_SKIP() << "/dev/tty is absent";
+  char listing[64];
+  std::snprintf(listing, sizeof listing, "/sys/dev/char/%u:%u", major(tty.st_rdev), minor(tty.st_rdev));
+  if (access(listing, F_OK) != 0) GTEST_SKIP() << listing << " is absent (no device tree under /sys)";
+  const auto result = open_in_child("/dev/tty", true);
+  EXPECT_EQ(result.out, "0 0");
+  EXPECT_EQ(result.err, "/dev/tty: a terminal, not a camera\n");
 }
 
 TEST(ProtocolTest, CloseOnlyWhatIsOpen) {

@@ -130,17 +130,38 @@ void camera_expose(ExposureRequest& request) {
   request.row_bytes = static_cast<int32_t>(std::min<uint64_t>(row_bytes, INT32_MAX));
 }
 
+namespace {
+
+// Whole seconds from `from` to `to` on one clock, rounded down.
+int64_t whole_seconds_between(const timespec& from, const timespec& to) {
+  return static_cast<int64_t>(to.tv_sec) - from.tv_sec - (to.tv_nsec < from.tv_nsec ? 1 : 0);
+}
+
+}  // namespace
+
 void expose_with_countdown(ExposureRequest& request) {
   const uint32_t seconds = request.exposure_ms / 1000;
   camera_expose(request);
+  // start_time records when the picture was taken, in calendar time. The
+  // wait is measured by the monotonic clock, which does not jump when the
+  // calendar clock is set (from the network or a GPS, mid-session).
   request.start_time = time(nullptr);
-  const time_t deadline = request.start_time + static_cast<time_t>(seconds);
+  timespec start{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
   if (seconds <= 1) return;
   // The width of the first message's number is kept for the later ones.
   const int width = progress_printf("%d seconds remaining", static_cast<int>(seconds)) - COUNTDOWN_SUFFIX_LENGTH;
   for (;;) {
-    sleep(1);
-    const time_t remaining = deadline - time(nullptr);
+    // Wakes on the next whole second since the start, so that the time spent
+    // printing does not add up over a long exposure.
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    timespec wake = start;
+    wake.tv_sec += static_cast<time_t>(whole_seconds_between(start, now) + 1);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
+    }
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const int64_t remaining = static_cast<int64_t>(seconds) - whole_seconds_between(start, now);
     if (remaining <= 1) break;
     progress_printf("\r%*d ", width, static_cast<int>(remaining));
   }

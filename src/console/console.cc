@@ -1,8 +1,10 @@
 #include "console/console.h"
 
+#include <fcntl.h>
 #include <libgen.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -28,7 +30,20 @@ void select_progress_channel() {
   if (write(progress_fd, "", 0) != 0) progress_fd = fileno(stdout);
 }
 
+void reserve_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // open() takes the lowest free number, which is fd since the lower ones
+    // are open by now. Without /dev/null (a bare chroot) the root directory
+    // holds the place: reads and writes on it fail, as on a closed one.
+    if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) < 0) {
+      [[maybe_unused]] const int placeholder = open("/", O_RDONLY | O_DIRECTORY);
+    }
+  }
+}
+
 void console_start(const char* argv0) {
+  reserve_standard_descriptors();
   set_program_name(argv0);
   select_progress_channel();
 }

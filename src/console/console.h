@@ -10,8 +10,14 @@ extern const char* program_name;
 // Descriptor that progress_printf writes to: 3, or standard output's.
 extern int progress_fd;
 
-// Takes program_name from argv0, then selects the progress channel; once per run.
+// Reserves the standard descriptors, takes program_name from argv0, then
+// selects the progress channel; once per run.
 void console_start(const char* argv0);
+
+// Opens each of descriptors 0, 1 and 2 that is closed on /dev/null, so that
+// neither the camera nor the output file can take its number and receive
+// what is meant for a standard stream.
+void reserve_standard_descriptors();
 
 // Sets program_name to the basename of argv0 (kept in a static buffer).
 void set_program_name(const char* argv0);

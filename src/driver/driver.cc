@@ -1,5 +1,8 @@
 #include "driver/driver.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -42,6 +45,25 @@ int32_t clip_window(int32_t size, int32_t origin, int32_t sensor) {
   return size;
 }
 
+// Which other stream of the run the output path names, or nullptr. Writing
+// the image there would mix it with text or send it into the camera. A path
+// that does not exist yet names no stream; a memory device such as /dev/null
+// holds nothing to corrupt.
+const char* stream_named_by(const char* path, const CameraInfo& camera) {
+  struct stat output {};
+  if (stat(path, &output) != 0) return nullptr;
+  const auto is_output = [&output](int fd) {
+    struct stat stream {};
+    return fstat(fd, &stream) == 0 && stream.st_dev == output.st_dev && stream.st_ino == output.st_ino;
+  };
+  if (is_output(camera.device_fd)) return "camera device";
+  if (S_ISCHR(output.st_mode) && major(output.st_rdev) == 1) return nullptr;
+  if (is_output(fileno(stdout))) return "standard output";
+  if (is_output(fileno(stderr))) return "standard error";
+  if (is_output(progress_fd)) return "progress channel";
+  return nullptr;
+}
+
 }  // namespace
 
 int run_snapshot(int argc, char** argv) {
@@ -65,6 +87,10 @@ int run_snapshot(int argc, char** argv) {
 
   if (index >= argc) usage_error("Missing output image filename!");
   const char* path = argv[index];
+  // Decided before the file is created, so that a refused output is not emptied.
+  if (const char* conflict = stream_named_by(path, camera)) {
+    usage_error("Output file %s is also the %s!", path, conflict);
+  }
   FILE* stream = std::fopen(path, "w");
   if (stream == nullptr) {
     const int error = errno;

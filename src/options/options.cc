@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "camera/camera.h"
 #include "console/console.h"
@@ -93,10 +95,12 @@ void apply_tiff(const char* value) {
 }
 
 // -camera=path: at most 63 characters, the rest of the record zero-filled so
-// the path is always terminated.
+// the path is always terminated. A longer path is refused: cut short it
+// could name another device.
 void apply_camera(CameraInfo* camera, const char* value) {
   constexpr std::size_t limit = sizeof camera->device_path - 1;
-  const std::size_t length = strnlen(value, limit);
+  const std::size_t length = strnlen(value, limit + 1);
+  if (length > limit) usage_error("Camera device path longer than %zu characters!", limit);
   std::memset(camera->device_path, 0, sizeof camera->device_path);
   std::memcpy(camera->device_path, value, length);
 }
@@ -199,6 +203,14 @@ void print_help() {
 }
 
 int parse_options(int argc, char** argv, CameraInfo* camera, ExposureRequest* request) {
+  // With POSIXLY_CORRECT in the environment getopt would stop at the first
+  // positional word and leave later options as positional words. It reads
+  // the variable when a pass begins, so the pass runs without it and puts it
+  // back afterwards.
+  const char* posixly_correct = std::getenv("POSIXLY_CORRECT");
+  const std::optional<std::string> saved =
+      posixly_correct != nullptr ? std::optional<std::string>(posixly_correct) : std::nullopt;
+  if (saved) unsetenv("POSIXLY_CORRECT");
   for (;;) {
     const int code = getopt_long_only(argc, argv, "", OPTION_TABLE, nullptr);
     if (code == -1) break;
@@ -261,5 +273,6 @@ int parse_options(int argc, char** argv, CameraInfo* camera, ExposureRequest* re
         usage_error("invalid option: %s", optind > 0 ? argv[optind - 1] : "");
     }
   }
+  if (saved) setenv("POSIXLY_CORRECT", saved->c_str(), 1);
   return optind;
 }

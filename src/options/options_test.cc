@@ -139,10 +139,10 @@ struct AcceptedCase {
 };
 
 // Runs each accepted case in its own child and compares the whole settings line.
-void expect_accepted(const std::vector<AcceptedCase>& cases) {
+void expect_accepted(const std::vector<AcceptedCase>& cases, const ChildOptions& options = {}) {
   for (const AcceptedCase& c : cases) {
     SCOPED_TRACE(joined(c.args));
-    const ChildResult result = run_pass(c.args);
+    const ChildResult result = run_pass(c.args, options);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.out, describe(c.expected));
@@ -508,21 +508,28 @@ TEST(OptionsTest, CameraPath) {
       {{"-camera", "/dev/ccdc"}, {.camera = "/dev/ccdc"}},
       {{"-camera="}, {.camera = ""}},
       {{"-camera", ""}, {.camera = ""}},
-      {{"-camera=" + long_path}, {.camera = long_path.substr(0, 63)}},
       {{"-camera=" + long_path.substr(0, 63)}, {.camera = long_path.substr(0, 63)}},
       // A shorter path replacing a longer one leaves no bytes of the first behind.
-      {{"-camera=" + long_path, "-camera=/dev/x"}, {.camera = "/dev/x"}},
+      {{"-camera=" + long_path.substr(0, 63), "-camera=/dev/x"}, {.camera = "/dev/x"}},
+  });
+  // A longer path is refused, not cut to a path that may name another device.
+  expect_refused({
+      {{"-camera=" + long_path.substr(0, 64)}, "Camera device path longer than 63 characters!"},
+      {{"-camera", long_path}, "Camera device path longer than 63 characters!"},
   });
 }
 
 TEST(OptionsTest, PositionalWordsAndEndOfOptions) {
-  expect_accepted({
+  const std::vector<AcceptedCase> cases = {
       {{"1.5", "-bin", "2", "out.tif", "-dark"},
        {.bin_x = 2, .bin_y = 2, .flags = EXPOSE_DARK, .positional = {"1.5", "out.tif"}}},
       {{"-bin", "2", "--", "-dark", "x"}, {.bin_x = 2, .bin_y = 2, .positional = {"-dark", "x"}}},
       {{"a", "--", "-x"}, {.positional = {"a", "-x"}}},
       {{"--"}, {}},
-  });
+  };
+  expect_accepted(cases);
+  // The environment does not change which words are options.
+  expect_accepted(cases, {.env = {"POSIXLY_CORRECT=1"}});
   // A required argument takes the next word whatever it is, "--" included.
   expect_refused({{{"-bin", "--"}, "\"--\" is not a valid integer"}});
   // The index returned names the first positional word after permutation.

@@ -2,6 +2,7 @@
 messages on each stream, what the camera was sent and what stays on disk."""
 import os
 import shutil
+import subprocess
 import tempfile
 
 import pytest
@@ -54,14 +55,87 @@ def test_default_camera_missing(shot, tmp_path):
 def test_named_camera_missing(shot, tmp_path):
     result = shot("-camera=/nonexistent/ccdb", "1", "x.tif")
     assert (result.status, result.out, result.err) == (1, "", "Cannot open camera device: /nonexistent/ccdb\n")
-    # A path is kept to its first 63 characters.
+    # A path of 63 characters is the longest; a longer one is refused, not cut.
     long_path = "/nonexistent/" + "d" * 40 + "/" + "c" * 30
-    result = shot(f"-camera={long_path}", "1", "x.tif")
+    result = shot(f"-camera={long_path[:63]}", "1", "x.tif")
     assert (result.status, result.out, result.err) == (
         1, "", f"Cannot open camera device: {long_path[:63]}\n")
+    result = shot(f"-camera={long_path[:64]}", "1", "x.tif")
+    assert (result.status, result.out, result.err) == (
+        3, "", "Camera device path longer than 63 characters!\n" + HINT)
     result = shot("-camera=", "1", "x.tif")
     assert (result.status, result.out, result.err) == (1, "", "Cannot open camera device: \n")
     assert not (tmp_path / "x.tif").exists()
+
+
+def test_block_device_is_refused_untouched(shot, tmp_path):
+    if os.geteuid() != 0:
+        pytest.skip("needs root to set up a loop device")
+    if shutil.which("losetup") is None:
+        pytest.skip("losetup is absent (package mount)")
+    disk = tmp_path / "disk.img"
+    image = bytes(range(256)) * 4096
+    disk.write_bytes(image)
+    attached = subprocess.run(["losetup", "--find", "--show", str(disk)], capture_output=True, text=True)
+    if attached.returncode != 0:
+        pytest.skip(f"no loop device here: {attached.stderr.strip()}")
+    device = attached.stdout.strip()
+    try:
+        result = shot(f"-camera={device}", "1", "x.tif")
+    finally:
+        subprocess.run(["losetup", "--detach", device], check=True)
+    assert (result.status, result.out) == (1, "")
+    assert result.err == f"{device}: a block device, not a camera\nCannot open camera device: {device}\n"
+    assert disk.read_bytes() == image
+    assert not (tmp_path / "x.tif").exists()
+
+
+@pytest.mark.parametrize("closing", ["1>&-", "0<&- 1>&-", "0<&- 1>&- 2>&-"])
+def test_closed_standard_descriptors_are_not_taken(shot, sim, tmp_path, closing):
+    # Closed, descriptor 0, 1 or 2 would be the camera's or the image's, and
+    # the progress text (on standard output, descriptor 3 being closed) would
+    # go into the camera or the file.
+    result = shot(f"-camera={sim.device}", "0.5", "x.fits", fd3="closed",
+                  prefix=["sh", "-c", f'exec "$@" {closing}', "sh"])
+    assert result.status == 0
+    messages = sim.messages()
+    assert (messages[0], len(messages), len(sim.exposures())) == (QUERY, 2, 1)
+    data = (tmp_path / "x.fits").read_bytes()
+    assert data.startswith(b"SIMPLE  =")
+    assert len(data) == 2880 + 1600000 + 2880 - 1600000 % 2880
+
+
+@pytest.mark.parametrize("output, redirect, stream", [
+    ("/dev/stdout", "1>a.fits", "standard output"),
+    ("a.fits", "1>a.fits", "standard output"),
+    ("/dev/stderr", "", "standard error"),
+    ("a.fits", "3>a.fits", "progress channel"),
+    ("@camera", "", "camera device"),
+])
+def test_output_that_is_another_stream_is_refused(shot, sim, tmp_path, output, redirect, stream):
+    output = sim.device if output == "@camera" else output
+    result = shot(f"-camera={sim.device}", "0.5", "-fits", output,
+                  prefix=["sh", "-c", f'echo old > a.fits; exec "$@" {redirect}', "sh"])
+    assert result.status == 3
+    assert result.err == f"Output file {output} is also the {stream}!\n" + HINT
+    # Nothing was exposed and the file keeps its contents (but for what the
+    # shell's redirection did, and the camera line on a redirected standard output).
+    assert sim.exposures() == []
+    if redirect == "1>a.fits":
+        assert (tmp_path / "a.fits").read_text() == CAMERA_LINE
+    elif redirect == "":
+        assert (tmp_path / "a.fits").read_text() == "old\n"
+        assert result.out == CAMERA_LINE
+    else:
+        assert (tmp_path / "a.fits").read_text() == ""
+
+
+def test_output_to_a_memory_device_stream_passes(shot, sim):
+    # /dev/null holds nothing to corrupt: it may be the progress channel and the output both.
+    with open(os.devnull, "wb") as null:
+        result = shot(f"-camera={sim.device}", "0.5", "-fits", "/dev/null", fd3=null.fileno())
+    assert result.status == 0, result.err
+    assert result.out.endswith("/dev/null: FITS Upload Complete\n")
 
 
 @pytest.mark.parametrize("fault, reason", [
