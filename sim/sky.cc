@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <numbers>
 
 #include "sim/sky.h"
 
@@ -53,6 +54,13 @@ uint64_t draw(uint64_t seed, uint64_t key, uint64_t index, uint64_t part) {
   return mix64(mix64(mix64(seed ^ key) + index) + part);
 }
 
+// The share of a Gaussian of this width, centred at `centre`, that falls on
+// the pixel whose centre is at `pixel`.
+double pixel_share(double pixel, double centre, double sigma) {
+  const double k = 1.0 / (std::numbers::sqrt2 * sigma);
+  return 0.5 * (std::erf((pixel + 0.5 - centre) * k) - std::erf((pixel - 0.5 - centre) * k));
+}
+
 }  // namespace
 
 float gaussian(uint64_t hash) {
@@ -70,6 +78,31 @@ SkyField make_sky_field(const SensorConfig& sensor, const SkyConfig& sky, uint64
   return field;
 }
 
+bool select_real_sky(const SensorConfig& sensor, const RealSky& real, const ExposeMessage& e, SkyField* field,
+                     std::string* error) {
+  const Plate plate = make_plate(real.pointing, sensor);
+  // Full width at half maximum to the Gaussian's standard deviation, in pixels.
+  const double sigma = real.seeing / 3600.0 * std::numbers::pi / 180.0 / (2.0 * std::sqrt(2.0 * std::log(2.0)));
+  field->integrated = true;
+  field->sigma_x = std::max(sigma / plate.x_scale, 0.05);
+  field->sigma_y = std::max(sigma / plate.y_scale, 0.05);
+  field->radius = std::ceil(5.0 * std::max(field->sigma_x, field->sigma_y)) + 1.0;
+  const double columns = e.x_bin == 0 ? 0.0 : static_cast<double>(e.width / e.x_bin) * e.x_bin;
+  const double rows = static_cast<double>(expose_rows(e)) * e.y_bin;
+  std::vector<CatalogStar> found;
+  if (!select_stars(*real.catalog, plate, e.x_origin - field->radius, e.x_origin + columns - 1.0 + field->radius,
+                    e.y_origin - field->radius, e.y_origin + rows - 1.0 + field->radius, &found, error)) {
+    return false;
+  }
+  field->stars.clear();
+  field->stars.reserve(found.size());
+  for (const CatalogStar& star : found) {
+    field->stars.push_back({star.x, star.y, std::pow(10.0, -0.4 * (star.magnitude - real.zero_point))});
+  }
+  std::sort(field->stars.begin(), field->stars.end(), [](const Star& a, const Star& b) { return a.y < b.y; });
+  return true;
+}
+
 void render_sky_row(const SkyField& field, const SkyConfig& sky, uint64_t seed, const FrameContext& frame,
                     uint32_t row, std::span<uint32_t> values, std::span<double> charge) {
   const ExposeMessage& e = frame.expose;
@@ -82,7 +115,24 @@ void render_sky_row(const SkyField& field, const SkyConfig& sky, uint64_t seed, 
   const int64_t y_end = y0 + yb;
   std::fill(charge.begin(), charge.end(), 0.0);
 
-  if ((e.flags & EXPOSE_DARK) == 0 && !field.stars.empty()) {
+  if ((e.flags & EXPOSE_DARK) == 0 && field.integrated) {
+    const double radius = field.radius;
+    auto star = std::lower_bound(field.stars.begin(), field.stars.end(), static_cast<double>(y0) - radius,
+                                 [](const Star& s, double y) { return s.y < y; });
+    for (; star != field.stars.end() && star->y <= static_cast<double>(y_end - 1) + radius; ++star) {
+      const int64_t first = std::max<int64_t>(x0, static_cast<int64_t>(std::ceil(star->x - radius)));
+      const int64_t last = std::min<int64_t>(x_end - 1, static_cast<int64_t>(std::floor(star->x + radius)));
+      if (first > last) continue;
+      for (int64_t sy = y0; sy < y_end; ++sy) {
+        const double row_light = star->peak * t * pixel_share(static_cast<double>(sy), star->y, field.sigma_y);
+        if (row_light <= 0.0) continue;
+        for (int64_t sx = first; sx <= last; ++sx) {
+          charge[static_cast<std::size_t>((sx - x0) / xb)] +=
+              row_light * pixel_share(static_cast<double>(sx), star->x, field.sigma_x);
+        }
+      }
+    }
+  } else if ((e.flags & EXPOSE_DARK) == 0 && !field.stars.empty()) {
     const double sigma = std::max(sky.star_sigma, 0.1);
     const double inv_two_var = 1.0 / (2.0 * sigma * sigma);
     const double radius = field.radius;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "sim/camera_model.h"
@@ -30,9 +31,20 @@ struct SkyField {
   std::vector<Star> stars;      // ordered by y
   std::vector<HotPixel> hot;    // ordered by y
   double radius = 0.0;          // a star's light ends this far from its centre
+  // Catalog stars: Star::peak is the star's whole light per second, spread
+  // as a Gaussian of these widths (pixels) integrated over each pixel.
+  bool integrated = false;
+  double sigma_x = 0.0;
+  double sigma_y = 0.0;
 };
 
 SkyField make_sky_field(const SensorConfig& sensor, const SkyConfig& sky, uint64_t seed);
+
+// Replaces the field's stars with the catalog stars whose light touches the
+// exposure's window; false, with a reason in error, when the catalog cannot
+// be read.
+bool select_real_sky(const SensorConfig& sensor, const RealSky& real, const ExposeMessage& expose,
+                     SkyField* field, std::string* error);
 
 // Values (before clipping to 16 bits) of output row `row` of the frame's
 // binned window; values and charge hold one entry per output pixel.
