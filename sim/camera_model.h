@@ -132,8 +132,10 @@ struct SkyConfig {
 // stars at the pointing (sim/catalog.h) instead of the synthetic ones; bias,
 // read noise, dark current, hot pixels, binning and the seed are as above.
 // A star of magnitude m sends 10^(-0.4 (m - zero_point)) counts per second
-// in all, spread as a Gaussian of full width at half maximum `seeing`
-// integrated over each sensor pixel. The stars whose light touches the
+// in all, spread as a Moffat profile (1 + r^2 / alpha^2)^-2.5 of full width
+// at half maximum `seeing` and integrated over each sensor pixel: the core
+// of the seeing with the faint wings of real star images, so brighter stars
+// show larger discs. The stars whose light touches the
 // exposure's window are read from the catalog once per exposure (a failed
 // read refuses the exposure with EIO); the rows are then computed as read.
 struct RealSky {
