@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sim/camera_model.h"
+#include "sim/sim_test_support.h"
 #include "tests/support/test_support.h"
 
 namespace ccdsim {
@@ -168,6 +169,43 @@ TEST(CatalogTest, RefusesWhatIsNotACatalog) {
     EXPECT_EQ(open_catalog(dir.file(c.name), &error), nullptr) << c.name;
     EXPECT_EQ(error, dir.file(c.name) + c.error);
   }
+}
+
+// The light a frame holds above the bias, summed over its pixels, with the
+// star at the sensor's centre.
+double frame_light(const std::shared_ptr<const StarCatalog>& catalog, uint16_t bin, uint16_t flags) {
+  ModelConfig config;
+  config.sensor = test_sensor();
+  config.sky.read_noise = 0.0;
+  config.sky.dark_current = 0.0;
+  config.sky.hot_pixels = 0;
+  config.real_sky.catalog = catalog;
+  config.real_sky.pointing = {0, 0, 1000.0, 0};
+  CameraModel model(config);
+  EXPECT_EQ(model.write(test::expose_bytes(1000, 800, bin, 10000, 0, 0, flags)), 28);
+  EXPECT_EQ(test::model_piece(model, 8).size(), 8u);
+  double light = 0.0;
+  const std::size_t row = 1000u / bin * 2u;
+  for (unsigned r = 0; r < 800u / bin; ++r) {
+    const test::Bytes bytes = test::model_piece(model, row);
+    EXPECT_EQ(bytes.size(), row);
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) light += (bytes[i] | bytes[i + 1] << 8) - 1000.0;
+  }
+  return light;
+}
+
+TEST(RealSkyTest, AStarGivesItsMagnitudesLightBinnedOrNot) {
+  // Magnitude 5.5 at the zero point 13.5: 10^3.2 counts per second, 10 s.
+  TempDir dir;
+  write_file(dir.file("index.fits"), catalog_file(true, {{0, 0, 5.5f}}));
+  std::string error;
+  const auto catalog = open_catalog(dir.file("index.fits"), &error);
+  ASSERT_NE(catalog, nullptr) << error;
+  const double expected = std::pow(10.0, 3.2) * 10.0;
+  // Rounding each pixel to whole counts loses the faintest wings.
+  EXPECT_NEAR(frame_light(catalog, 1, 0), expected, expected * 0.005);
+  EXPECT_NEAR(frame_light(catalog, 2, 0), expected, expected * 0.005);
+  EXPECT_EQ(frame_light(catalog, 1, EXPOSE_DARK), 0.0);
 }
 
 }  // namespace
