@@ -208,5 +208,39 @@ TEST(RealSkyTest, AStarGivesItsMagnitudesLightBinnedOrNot) {
   EXPECT_EQ(frame_light(catalog, 1, EXPOSE_DARK), 0.0);
 }
 
+// The rows of one exposure of the real sky around (0, 0), as bytes.
+std::vector<test::Bytes> real_sky_rows(const std::shared_ptr<const StarCatalog>& catalog, uint16_t x, uint16_t y,
+                                       uint16_t width, uint16_t height) {
+  ModelConfig config;
+  config.sensor = test_sensor();
+  config.real_sky.catalog = catalog;
+  config.real_sky.pointing = {0, 0, 1000.0, 0};
+  CameraModel model(config);
+  EXPECT_EQ(model.write(test::expose_bytes(width, height, 1, 10000, x, y)), 28);
+  EXPECT_EQ(test::model_piece(model, 8).size(), 8u);
+  std::vector<test::Bytes> rows;
+  for (unsigned r = 0; r < height; ++r) rows.push_back(test::model_piece(model, width * 2u));
+  return rows;
+}
+
+TEST(RealSkyTest, AWindowMatchesTheFullFrameWithTheLightOfStarsJustOutside) {
+  // Stars 2 pixels left of the window, 3 rows above it, and inside it.
+  TempDir dir;
+  write_file(dir.file("index.fits"),
+             catalog_file(true, {{deg_atan(202e-5), 0, 6.0f}, {0, deg_atan(23e-5), 6.0f}, {0, 0, 7.0f}}));
+  std::string error;
+  const auto catalog = open_catalog(dir.file("index.fits"), &error);
+  ASSERT_NE(catalog, nullptr) << error;
+  const auto full = real_sky_rows(catalog, 0, 0, 1000, 800);
+  const auto window = real_sky_rows(catalog, 300, 380, 240, 40);
+  for (std::size_t y = 0; y < window.size(); ++y) {
+    const test::Bytes expected(full[380 + y].begin() + 600, full[380 + y].begin() + 600 + 480);
+    ASSERT_EQ(window[y], expected) << "row " << y;
+  }
+  // The stars outside do reach it: about 150 and 35 counts over the bias.
+  EXPECT_GT(window[20][0] | window[20][1] << 8, 1100);
+  EXPECT_GT(window[0][2 * 200] | window[0][2 * 200 + 1] << 8, 1020);
+}
+
 }  // namespace
 }  // namespace ccdsim
