@@ -111,9 +111,12 @@ bool read_hdu(int fd, uint64_t offset, uint64_t file_size, Hdu* hdu) {
       }
       if (key == "END") {
         hdu->data_offset = at + BLOCK;
-        uint64_t elements = naxis == 0 ? 0 : 1;
-        for (uint64_t i = 0; i < naxis && i < 3; ++i) elements *= axes[i];
         if (naxis > 3) return false;
+        uint64_t elements = naxis == 0 ? 0 : 1;
+        for (uint64_t i = 0; i < naxis; ++i) {
+          if (axes[i] != 0 && elements > file_size / axes[i]) return false;  // larger than the file
+          elements *= axes[i];
+        }
         hdu->row_bytes = naxis >= 1 ? axes[0] : 0;
         hdu->rows = naxis >= 2 ? axes[1] : 0;
         hdu->data_bytes = bitpix / 8 * gcount * (pcount + elements);
@@ -196,6 +199,10 @@ std::shared_ptr<const StarCatalog> open_catalog(const std::string& path, std::st
   struct stat st {};
   if (catalog->fd < 0 || fstat(catalog->fd, &st) != 0) {
     *error = path + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = path + ": not a regular file";
     return nullptr;
   }
   const auto file_size = static_cast<uint64_t>(st.st_size);

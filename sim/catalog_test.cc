@@ -161,6 +161,7 @@ TEST(CatalogTest, RefusesWhatIsNotACatalog) {
     std::string error;
   } cases[] = {
       {"absent.fits", ": No such file or directory"},
+      {"", ": not a regular file"},  // the directory
       {"no-magnitudes.fits", ": not a star catalog (an astrometry.net index file): no column MAG_VT"},
       {"text.fits", ": not a star catalog (an astrometry.net index file): no table kdtree_data_stars"},
   };
