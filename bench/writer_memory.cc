@@ -3,6 +3,9 @@
 // writer into a file on /dev/shm (or $TMPDIR), in a child process of its own,
 // and prints the child's peak resident memory (ru_maxrss). A readout that
 // discards its rows is the baseline: what the camera and the fake take alone.
+// When the star catalog is installed, the same runs on the real sky (the
+// catalog's stars around the Pleiades) follow, with the time a frame of the
+// camera's own size takes.
 //
 // Usage: writer_memory [large-side]   (default 8192: an 8192 x 8192 frame)
 #include <sys/resource.h>
@@ -37,22 +40,33 @@ const char* sink_name(Sink sink) {
   return "?";
 }
 
-// The child's work: one exposure of side x side pixels into path.
-int run_child(Sink sink, uint16_t side, const std::string& path) {
+constexpr const char* CATALOG = "/usr/share/astrometry/index-tycho2-09.littleendian.fits";
+
+// The child's work: one exposure of width x height pixels into path, of the
+// ramp or of the real sky.
+int run_child(Sink sink, uint16_t width, uint16_t height, bool real_sky, const std::string& path) {
   ccdsim::ModelConfig config;
-  config.sensor.width = side;
-  config.sensor.height = side;
+  config.sensor.width = width;
+  config.sensor.height = height;
   config.pattern = ccdsim::Pattern::Ramp;
+  if (real_sky) {
+    std::string error;
+    config.pattern = ccdsim::Pattern::Sky;
+    config.real_sky.catalog = ccdsim::open_catalog(CATALOG, &error);
+    if (!config.real_sky.catalog) return 13;
+    config.real_sky.pointing.ra = 56.75;
+    config.real_sky.pointing.dec = 24.12;
+  }
   ccdsim::FakeCamera fake(config);
   CameraInfo camera = make_camera_info();
   if (camera_query(camera, fake.fd()) != 1) return 10;
   ExposureRequest request = make_exposure_request(&camera);
-  request.width = side;
-  request.height = side;
+  request.width = width;
+  request.height = height;
   request.x_bin = 1;
   request.y_bin = 1;
   request.depth = 16;
-  request.exposure_ms = 5;
+  request.exposure_ms = real_sky ? 10000 : 5;
   camera_expose(request);
   request.start_time = time(nullptr);
   if (sink == Sink::Discard) return read_image(request, discard_row, nullptr, nullptr) == 0 ? 0 : 11;
@@ -76,7 +90,7 @@ std::string output_dir() {
   return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
 }
 
-bool measure(Sink sink, uint16_t side) {
+bool measure(Sink sink, uint16_t width, uint16_t height, bool real_sky) {
   const std::string path = output_dir() + "/writer_memory_" + std::to_string(getpid()) + "." +
                            (sink == Sink::Tiff ? "tif" : "fits");
   std::fflush(stdout);
@@ -84,7 +98,7 @@ bool measure(Sink sink, uint16_t side) {
   const pid_t pid = fork();
   if (pid < 0) return false;
   if (pid == 0) {
-    const int status = run_child(sink, side, path);
+    const int status = run_child(sink, width, height, real_sky, path);
     std::fflush(stdout);
     _exit(status);
   }
@@ -96,9 +110,10 @@ bool measure(Sink sink, uint16_t side) {
   const long long bytes = stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
   unlink(path.c_str());
   const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  const double image_mib = static_cast<double>(side) * side * 2 / (1024.0 * 1024.0);
-  std::printf("%-8s %5ux%-5u %9.1f MiB %13lld %10ld KiB %8.2f s%s\n", sink_name(sink), side, side, image_mib, bytes,
-              usage.ru_maxrss, seconds, ok ? "" : "  FAILED");
+  const double image_mib = static_cast<double>(width) * height * 2 / (1024.0 * 1024.0);
+  std::printf("%-8s %-5s %5ux%-5u %9.1f MiB %13lld %10ld KiB %8.2f s%s\n", sink_name(sink),
+              real_sky ? "real" : "ramp", width, height, image_mib, bytes, usage.ru_maxrss, seconds,
+              ok ? "" : "  FAILED");
   return ok;
 }
 
@@ -111,10 +126,23 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::printf("Peak resident memory of one readout in a child process (files in %s)\n", output_dir().c_str());
-  std::printf("%-8s %11s %13s %13s %14s %10s\n", "sink", "frame", "image", "file bytes", "peak RSS", "time");
+  std::printf("%-8s %-5s %11s %13s %13s %14s %10s\n", "sink", "sky", "frame", "image", "file bytes", "peak RSS",
+              "time");
   bool ok = true;
+  const auto side = static_cast<uint16_t>(large);
   for (const Sink sink : {Sink::Discard, Sink::Fits, Sink::Tiff}) {
-    for (const long side : {512L, large}) ok = measure(sink, static_cast<uint16_t>(side)) && ok;
+    for (const uint16_t s : {uint16_t{512}, side}) ok = measure(sink, s, s, false) && ok;
+  }
+  if (access(CATALOG, R_OK) != 0) {
+    std::printf("real sky: skipped (%s is absent)\n", CATALOG);
+    return ok ? 0 : 1;
+  }
+  // The real sky of 10-second exposures at the Pleiades, 3.33" per pixel: the
+  // frames show 0.5, 1.3 and (8192 pixels) 7.6 degrees of sky.
+  for (const Sink sink : {Sink::Discard, Sink::Fits}) {
+    ok = measure(sink, 512, 512, true) && ok;
+    ok = measure(sink, 1392, 1040, true) && ok;
+    ok = measure(sink, side, side, true) && ok;
   }
   return ok ? 0 : 1;
 }

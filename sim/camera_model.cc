@@ -178,6 +178,10 @@ struct CameraModel::State {
   long expose(std::span<const uint8_t> bytes) {
     const ExposeMessage e = decode_expose(bytes.first<MSG_EXPOSE_SIZE>());
     if (e.x_bin == 0 || e.y_bin == 0 || e.x_bin > MAX_BIN || e.y_bin > MAX_BIN) return -EINVAL;
+    if (config.pattern == Pattern::Sky && config.real_sky.catalog) {
+      std::string error;
+      if (!detail::select_real_sky(config.sensor, config.real_sky, e, &sky, &error)) return -EIO;
+    }
     frame = {e, frames++};
     rows = expose_rows(e);
     row_bytes = expose_row_bytes(config.sensor, e);

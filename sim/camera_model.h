@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "camera/camera.h"
+#include "sim/catalog.h"
 
 namespace ccdsim {
 
@@ -127,6 +128,23 @@ struct SkyConfig {
   double hot_pixel_rate = 1000.0;   // counts per second
 };
 
+// The real sky: with a catalog, the sky pattern's stars are the catalog's
+// stars at the pointing (sim/catalog.h) instead of the synthetic ones; bias,
+// read noise, dark current, hot pixels, binning and the seed are as above.
+// A star of magnitude m sends 10^(-0.4 (m - zero_point)) counts per second
+// in all, spread as a Moffat profile (1 + r^2 / alpha^2)^-2.5 of full width
+// at half maximum `seeing` and integrated over each sensor pixel: the core
+// of the seeing with the faint wings of real star images, so brighter stars
+// show larger discs. The stars whose light touches the
+// exposure's window are read from the catalog once per exposure (a failed
+// read refuses the exposure with EIO); the rows are then computed as read.
+struct RealSky {
+  std::shared_ptr<const StarCatalog> catalog;  // null: the synthetic stars
+  Pointing pointing;
+  double seeing = 3.0;       // arcseconds
+  double zero_point = 13.5;  // magnitude of a star giving 1 count per second
+};
+
 struct ModelConfig {
   SensorConfig sensor;
   Pattern pattern = Pattern::Sky;
@@ -136,6 +154,7 @@ struct ModelConfig {
   // window, before clipping to 65535.
   std::function<uint32_t(const FrameContext&, uint32_t column, uint32_t row)> pixel;
   SkyConfig sky;
+  RealSky real_sky;
   // The image header is ready exposure_ms * time_scale milliseconds after the
   // exposure was written; 0 (or less) means at once.
   double time_scale = 0.0;

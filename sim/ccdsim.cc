@@ -43,6 +43,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr fuse_ino_t DEVICE_INO = 2;
 constexpr const char* DEVICE_NAME = "ccda";
+#define CCDSIM_DEFAULT_CATALOG "/usr/share/astrometry/index-tycho2-09.littleendian.fits"
+constexpr const char* CATALOG_PACKAGE = "astrometry-data-tycho2-09-littleendian";
 
 const char USAGE[] =
     "Usage: ccdsim [OPTION]... MOUNTPOINT\n"
@@ -80,6 +82,17 @@ const char USAGE[] =
     "                               (default 20000)\n"
     "  --star-sigma=PIXELS          Gaussian width of a star (default 1.2)\n"
     "  --hot-pixels=N               number of hot pixels (default 6)\n"
+    "Real sky (catalog stars instead of the synthetic ones):\n"
+    "  --pointing=RA,DEC            the sensor centre on the sky, degrees (J2000); turns\n"
+    "                               the real sky on\n"
+    "  --focal-length=MM            focal length in millimetres (default 400)\n"
+    "  --rotation=DEG               angle of the sensor on the sky (default 0: the first\n"
+    "                               row read is north, a row's first pixel is east)\n"
+    "  --catalog=PATH               astrometry.net index file of the stars (default\n"
+    "                               " CCDSIM_DEFAULT_CATALOG ")\n"
+    "  --seeing=ARCSEC              full width at half maximum of a star (default 3)\n"
+    "  --zero-point=MAG             magnitude of a star that gives 1 count per second\n"
+    "                               (default 13.5)\n"
     "Faults (rows count from 1; each applies to every query or exposure):\n"
     "  --fault-short-query-reply=N  the query reply is N bytes short\n"
     "  --fault-fail-query-read      the read of the query reply fails (EIO)\n"
@@ -134,12 +147,16 @@ struct Settings {
   std::string log_file;
   bool allow_other = false;
   bool refuse_locks = false;
+  bool pointing_given = false;
+  std::string catalog = CCDSIM_DEFAULT_CATALOG;
+  bool catalog_given = false;
 };
 
 Settings parse_command_line(int argc, char** argv) {
   enum : int {
     READY = 256, LOG, TIME_SCALE, ALLOW_OTHER, REFUSE_LOCKS, WIDTH, HEIGHT, BPP, DEPTH, PIXEL_SIZE, PIXEL_HEIGHT,
-    MODEL, PATTERN, SEED, BIAS, READ_NOISE, DARK, STARS, STAR_PEAK, STAR_SIGMA, HOT, SHORT_REPLY, FAIL_QUERY,
+    MODEL, PATTERN, SEED, BIAS, READ_NOISE, DARK, STARS, STAR_PEAK, STAR_SIGMA, HOT, POINTING, FOCAL_LENGTH, ROTATION,
+    CATALOG, SEEING, ZERO_POINT, SHORT_REPLY, FAIL_QUERY,
     REPLY_TYPE, IMAGE_TYPE, IMAGE_LENGTH, SHORT_HEADER, FAIL_HEADER, TRUNCATE_ROW, FAIL_ROW, STALL_ROW, HELP
   };
   static const option options[] = {
@@ -164,6 +181,12 @@ Settings parse_command_line(int argc, char** argv) {
       {"star-peak", required_argument, nullptr, STAR_PEAK},
       {"star-sigma", required_argument, nullptr, STAR_SIGMA},
       {"hot-pixels", required_argument, nullptr, HOT},
+      {"pointing", required_argument, nullptr, POINTING},
+      {"focal-length", required_argument, nullptr, FOCAL_LENGTH},
+      {"rotation", required_argument, nullptr, ROTATION},
+      {"catalog", required_argument, nullptr, CATALOG},
+      {"seeing", required_argument, nullptr, SEEING},
+      {"zero-point", required_argument, nullptr, ZERO_POINT},
       {"fault-short-query-reply", required_argument, nullptr, SHORT_REPLY},
       {"fault-fail-query-read", no_argument, nullptr, FAIL_QUERY},
       {"fault-reply-type", required_argument, nullptr, REPLY_TYPE},
@@ -237,6 +260,23 @@ Settings parse_command_line(int argc, char** argv) {
       case STAR_PEAK: sky.star_peak = parse_real(name, value, 0.0, 1e9); break;
       case STAR_SIGMA: sky.star_sigma = parse_real(name, value, 0.1, 100.0); break;
       case HOT: sky.hot_pixels = static_cast<unsigned>(parse_integer(name, value, 0, 10000)); break;
+      case POINTING: {
+        const char* comma = std::strchr(value, ',');
+        if (comma == nullptr) usage_failure("invalid value for --pointing: '%s' (RA,DEC in degrees)", value);
+        const std::string ra(value, comma);
+        s.model.real_sky.pointing.ra = parse_real(name, ra.c_str(), 0.0, 360.0);
+        s.model.real_sky.pointing.dec = parse_real(name, comma + 1, -90.0, 90.0);
+        s.pointing_given = true;
+        break;
+      }
+      case FOCAL_LENGTH: s.model.real_sky.pointing.focal_length = parse_real(name, value, 1.0, 1e6); break;
+      case ROTATION: s.model.real_sky.pointing.rotation = parse_real(name, value, -360.0, 360.0); break;
+      case CATALOG:
+        s.catalog = value;
+        s.catalog_given = true;
+        break;
+      case SEEING: s.model.real_sky.seeing = parse_real(name, value, 0.01, 3600.0); break;
+      case ZERO_POINT: s.model.real_sky.zero_point = parse_real(name, value, -30.0, 60.0); break;
       case SHORT_REPLY: faults.short_query_reply = static_cast<int>(parse_integer(name, value, 0, 92)); break;
       case FAIL_QUERY: faults.fail_query_read = true; break;
       case REPLY_TYPE: faults.reply_type = static_cast<int>(parse_integer(name, value, 1, 65535)); break;
@@ -270,6 +310,23 @@ Settings parse_command_line(int argc, char** argv) {
   if (optind + 1 != argc) usage_failure(optind == argc ? "no mount point given" : "more than one mount point given");
   s.mountpoint = argv[optind];
   return s;
+}
+
+// Opens the star catalog of the real sky, or ends the program saying why.
+void open_star_catalog(Settings& s) {
+  if (!s.catalog_given && access(s.catalog.c_str(), F_OK) != 0) {
+    std::fprintf(stderr,
+                 "ccdsim: no star catalog for --pointing: %s is absent (install the package %s, or give "
+                 "--catalog=PATH)\n",
+                 s.catalog.c_str(), CATALOG_PACKAGE);
+    std::exit(1);
+  }
+  std::string error;
+  s.model.real_sky.catalog = ccdsim::open_catalog(s.catalog, &error);
+  if (!s.model.real_sky.catalog) {
+    std::fprintf(stderr, "ccdsim: %s\n", error.c_str());
+    std::exit(1);
+  }
 }
 
 // --- The server ---
@@ -581,6 +638,7 @@ void wait_for_stop_signal() {
 
 int main(int argc, char** argv) {
   server.settings = parse_command_line(argc, argv);
+  if (server.settings.pointing_given) open_star_catalog(server.settings);
   const Settings& settings = server.settings;
 
   char* real = realpath(settings.mountpoint.c_str(), nullptr);

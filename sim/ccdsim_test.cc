@@ -146,7 +146,9 @@ TEST(CcdsimTest, HelpNamesEveryOption) {
        {"--ready=FILE", "--log=FILE", "--time-scale=F", "--allow-other", "--refuse-locks", "--width=N",
         "--height=N", "--bits-per-pixel=N", "--default-depth=N", "--pixel-size=UM", "--pixel-height=UM",
         "--model=TEXT", "--pattern=sky|ramp", "--seed=N", "--bias=COUNTS", "--read-noise=COUNTS", "--dark-current=RATE",
-        "--stars=N", "--star-peak=RATE", "--star-sigma=PIXELS", "--hot-pixels=N", "--fault-short-query-reply=N",
+        "--stars=N", "--star-peak=RATE", "--star-sigma=PIXELS", "--hot-pixels=N", "--pointing=RA,DEC",
+        "--focal-length=MM", "--rotation=DEG", "--catalog=PATH", "--seeing=ARCSEC", "--zero-point=MAG",
+        "--fault-short-query-reply=N",
         "--fault-fail-query-read", "--fault-reply-type=TYPE", "--fault-image-type=TYPE", "--fault-image-length=N",
         "--fault-short-header=N", "--fault-fail-header-read", "--fault-truncate-row=K[,N]", "--fault-fail-row=K",
         "--fault-stall-row=K", "--help"}) {
@@ -174,6 +176,9 @@ TEST(CcdsimTest, RefusesBadOptions) {
       {{"--fault-fail-row=0", "dir"}, "ccdsim: invalid value for --fault-fail-row: '0' (an integer from 1 to 65535)"},
       {{"--model=123456789012345678901234567890123", "dir"},
        "ccdsim: --model text is longer than 32 bytes: '123456789012345678901234567890123'"},
+      {{"--pointing=56.75", "dir"}, "ccdsim: invalid value for --pointing: '56.75' (RA,DEC in degrees)"},
+      {{"--pointing=56.75,91", "dir"}, "ccdsim: invalid value for --pointing: '91' (a number from -90 to 90)"},
+      {{"--focal-length=0", "dir"}, "ccdsim: invalid value for --focal-length: '0' (a number from 1 to 1e+06)"},
       {{"--bogus", "dir"}, "ccdsim: unknown option '--bogus'"},
       {{"dir", "--width"}, "ccdsim: option '--width' needs a value"},
       {{}, "ccdsim: no mount point given"},
@@ -208,6 +213,14 @@ TEST(CcdsimTest, ReadyFileReplacesLinksWithoutWritingThroughThem) {
   ASSERT_EQ(lstat(server.ready_path().c_str(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode)) << "the final name is not a file of its own";
   EXPECT_NE(lstat((server.ready_path() + ".tmp").c_str(), &st), 0) << "the temporary name is left behind";
+}
+
+TEST(CcdsimTest, RefusesACatalogItCannotRead) {
+  const auto result = testing_support::run_program(
+      {testing_support::built_program("ccdsim"), "--pointing=56.75,24.12", "--catalog=/nonexistent.fits", "dir"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "ccdsim: /nonexistent.fits: No such file or directory\n");
+  EXPECT_EQ(result.out, "");
 }
 
 TEST(CcdsimTest, ServesTheModelsBytesWithExactSizeReads) {

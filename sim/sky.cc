@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <numbers>
 
 #include "sim/sky.h"
 
@@ -53,6 +54,27 @@ uint64_t draw(uint64_t seed, uint64_t key, uint64_t index, uint64_t part) {
   return mix64(mix64(mix64(seed ^ key) + index) + part);
 }
 
+// The light of a Moffat profile of unit total, alpha (ax, ay) pixels, centred
+// at (cx, cy), that falls on the pixel whose centre is (px, py): integrated
+// on a 5 x 5 grid near the centre, where the profile is steep, sampled at
+// the pixel's centre farther out.
+double moffat_share(double px, double py, double cx, double cy, double ax, double ay) {
+  const double norm = (MOFFAT_BETA - 1.0) / (std::numbers::pi * ax * ay);
+  const auto density = [&](double dx, double dy) {
+    const double q = 1.0 + (dx * dx) / (ax * ax) + (dy * dy) / (ay * ay);
+    return norm / (q * q * std::sqrt(q));  // q^-2.5
+  };
+  const double dx = px - cx;
+  const double dy = py - cy;
+  if (std::fabs(dx) > 2.0 + 2.0 * ax || std::fabs(dy) > 2.0 + 2.0 * ay) return density(dx, dy);
+  constexpr int N = 5;
+  double sum = 0.0;
+  for (int i = 0; i < N; ++i) {
+    for (int j = 0; j < N; ++j) sum += density(dx + (i + 0.5) / N - 0.5, dy + (j + 0.5) / N - 0.5);
+  }
+  return sum / (N * N);
+}
+
 }  // namespace
 
 float gaussian(uint64_t hash) {
@@ -70,6 +92,54 @@ SkyField make_sky_field(const SensorConfig& sensor, const SkyConfig& sky, uint64
   return field;
 }
 
+bool select_real_sky(const SensorConfig& sensor, const RealSky& real, const ExposeMessage& e, SkyField* field,
+                     std::string* error) {
+  static_assert(MOFFAT_BETA == 2.5, "moffat_share computes q^-2.5");
+  const Plate plate = make_plate(real.pointing, sensor);
+  // Full width at half maximum to the profile's alpha: FWHM = 2 alpha
+  // sqrt(2^(1/beta) - 1).
+  const double alpha = real.seeing / 3600.0 * std::numbers::pi / 180.0 /
+                       (2.0 * std::sqrt(std::pow(2.0, 1.0 / MOFFAT_BETA) - 1.0));
+  field->real = true;
+  field->alpha_x = std::max(alpha / plate.x_scale, 0.05);
+  field->alpha_y = std::max(alpha / plate.y_scale, 0.05);
+  // A star's light is followed out to where a pixel would get a hundredth
+  // of a count in this exposure, at most 100 pixels (and the search for
+  // the stars touching the window reaches that far).
+  constexpr double MAX_RADIUS = 100.0;
+  const double t = e.exposure_ms / 1000.0;
+  const double alpha_max = std::max(field->alpha_x, field->alpha_y);
+  const double norm = (MOFFAT_BETA - 1.0) / (std::numbers::pi * field->alpha_x * field->alpha_y);
+  const auto reach = [&](double rate) {
+    const double q = std::pow(std::max(rate * t * norm / 0.01, 1.0), 1.0 / MOFFAT_BETA);
+    return std::clamp(std::ceil(alpha_max * std::sqrt(q - 1.0)) + 1.0, 2.0, MAX_RADIUS);
+  };
+  field->radius = MAX_RADIUS;
+  const double columns = e.x_bin == 0 ? 0.0 : static_cast<double>(e.width / e.x_bin) * e.x_bin;
+  const double rows = static_cast<double>(expose_rows(e)) * e.y_bin;
+  std::vector<CatalogStar> found;
+  if (!select_stars(*real.catalog, plate, e.x_origin - field->radius, e.x_origin + columns - 1.0 + field->radius,
+                    e.y_origin - field->radius, e.y_origin + rows - 1.0 + field->radius, &found, error)) {
+    return false;
+  }
+  field->lit.clear();
+  field->radius = 0.0;
+  for (const CatalogStar& star : found) {
+    const double rate = std::pow(10.0, -0.4 * (star.magnitude - real.zero_point));
+    const LitStar lit = {star.x, star.y, rate, reach(rate)};
+    // The window was searched out to the largest reach; a fainter star
+    // beyond its own reach of the window sends it nothing.
+    if (lit.x < e.x_origin - lit.radius || lit.x > e.x_origin + columns - 1.0 + lit.radius ||
+        lit.y < e.y_origin - lit.radius || lit.y > e.y_origin + rows - 1.0 + lit.radius) {
+      continue;
+    }
+    field->lit.push_back(lit);
+    field->radius = std::max(field->radius, lit.radius);
+  }
+  std::sort(field->lit.begin(), field->lit.end(), [](const LitStar& a, const LitStar& b) { return a.y < b.y; });
+  return true;
+}
+
 void render_sky_row(const SkyField& field, const SkyConfig& sky, uint64_t seed, const FrameContext& frame,
                     uint32_t row, std::span<uint32_t> values, std::span<double> charge) {
   const ExposeMessage& e = frame.expose;
@@ -82,7 +152,25 @@ void render_sky_row(const SkyField& field, const SkyConfig& sky, uint64_t seed, 
   const int64_t y_end = y0 + yb;
   std::fill(charge.begin(), charge.end(), 0.0);
 
-  if ((e.flags & EXPOSE_DARK) == 0 && !field.stars.empty()) {
+  if ((e.flags & EXPOSE_DARK) == 0 && field.real) {
+    auto star = std::lower_bound(field.lit.begin(), field.lit.end(), static_cast<double>(y0) - field.radius,
+                                 [](const LitStar& s, double y) { return s.y < y; });
+    for (; star != field.lit.end() && star->y <= static_cast<double>(y_end - 1) + field.radius; ++star) {
+      const double radius = star->radius;
+      if (star->y < static_cast<double>(y0) - radius || star->y > static_cast<double>(y_end - 1) + radius) continue;
+      const int64_t first = std::max<int64_t>(x0, static_cast<int64_t>(std::ceil(star->x - radius)));
+      const int64_t last = std::min<int64_t>(x_end - 1, static_cast<int64_t>(std::floor(star->x + radius)));
+      const double light = star->rate * t;
+      for (int64_t sy = y0; sy < y_end; ++sy) {
+        if (std::fabs(static_cast<double>(sy) - star->y) > radius) continue;
+        for (int64_t sx = first; sx <= last; ++sx) {
+          charge[static_cast<std::size_t>((sx - x0) / xb)] +=
+              light * moffat_share(static_cast<double>(sx), static_cast<double>(sy), star->x, star->y,
+                                   field.alpha_x, field.alpha_y);
+        }
+      }
+    }
+  } else if ((e.flags & EXPOSE_DARK) == 0 && !field.stars.empty()) {
     const double sigma = std::max(sky.star_sigma, 0.1);
     const double inv_two_var = 1.0 / (2.0 * sigma * sigma);
     const double radius = field.radius;

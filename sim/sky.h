@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "sim/camera_model.h"
@@ -25,14 +26,41 @@ inline double unit(uint64_t hash) { return static_cast<double>(hash >> 11) * 0x1
 // 65536 quantiles at (k + 0.5) / 65536).
 float gaussian(uint64_t hash);
 
+// A catalog star: its whole light per second, spread as a Moffat profile,
+// and the distance (pixels) beyond which that light is negligible.
+struct LitStar {
+  double x;
+  double y;
+  double rate;
+  double radius;
+};
+
+// Moffat exponent of the catalog stars' profile (1 + r^2 / alpha^2)^-beta:
+// a core of the seeing's width with the wings of a real telescope's stars,
+// so that brighter stars show larger discs.
+inline constexpr double MOFFAT_BETA = 2.5;
+
 // The fixed part of a sky: stars and hot pixels ordered by row.
 struct SkyField {
   std::vector<Star> stars;      // ordered by y
   std::vector<HotPixel> hot;    // ordered by y
   double radius = 0.0;          // a star's light ends this far from its centre
+  // The real sky: catalog stars instead of `stars`, ordered by y; radius
+  // is the largest of theirs. alpha_x and alpha_y are the profile's alpha
+  // in pixels along a row and a column.
+  bool real = false;
+  std::vector<LitStar> lit;
+  double alpha_x = 0.0;
+  double alpha_y = 0.0;
 };
 
 SkyField make_sky_field(const SensorConfig& sensor, const SkyConfig& sky, uint64_t seed);
+
+// Replaces the field's stars with the catalog stars whose light touches the
+// exposure's window; false, with a reason in error, when the catalog cannot
+// be read.
+bool select_real_sky(const SensorConfig& sensor, const RealSky& real, const ExposeMessage& expose,
+                     SkyField* field, std::string* error);
 
 // Values (before clipping to 16 bits) of output row `row` of the frame's
 // binned window; values and charge hold one entry per output pixel.

@@ -84,6 +84,7 @@ CCDSIM = [
     ("ccdsim --pat r", ["ramp"]),
     ("ccdsim --ready={dir}/o", ["{dir}/out.fits"]),
     ("ccdsim --log {dir}/o", ["{dir}/out.fits"]),
+    ("ccdsim --catalog={dir}/o", ["{dir}/out.fits"]),
     ("ccdsim --width=5 {dir}/", ["{dir}/mnt"]),  # the mount point: directories only
     ("ccdsim --width {dir}/", []),  # the width's value
 ]

@@ -65,7 +65,7 @@ def test_simulator_manual_page_has_every_option(tree):
     usage = subprocess.run([str(tree.ccdsim), "--help"], capture_output=True, text=True,
                            check=True).stdout
     options = re.findall(r"^  (--[a-z-]+=?)", usage, re.MULTILINE)
-    assert len(options) == 32, options
+    assert len(options) == 38, options
     for option in options:
         assert re.search(rf"^       (\S+, )?{re.escape(option)}", text, re.MULTILINE), option
     assert "ccdsim --time-scale=0 --fault-fail-row=3" in text
