@@ -90,7 +90,7 @@ uint64_t write_frame(const Frame& frame, const std::string& path, Codec codec, i
         if (TIFFWriteScanline(tiff, strip.data(), first + r, 0) != 1) fail("scanline %u refused", first + r);
       }
     } else {
-      const auto bytes = static_cast<tmsize_t>(rows) * frame.width * 2;
+      const auto bytes = static_cast<tmsize_t>(static_cast<std::size_t>(rows) * frame.width * 2);
       std::memcpy(strip.data(), source, static_cast<std::size_t>(bytes));
       if (TIFFWriteEncodedStrip(tiff, first / rows_per_strip, strip.data(), bytes) != bytes) {
         fail("strip %u refused", first / rows_per_strip);

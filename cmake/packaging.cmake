@@ -91,6 +91,13 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES TRUE)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# A cross build's package is for the target's architecture (named by the
+# toolchain file), not for the build machine's that dpkg reports.
+if(CCDSHOT_CROSS_DEBIAN_ARCH)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${CCDSHOT_CROSS_DEBIAN_ARCH})
+elseif(CMAKE_CROSSCOMPILING)
+  message(WARNING "Cross build without CCDSHOT_CROSS_DEBIAN_ARCH: the package would name the build machine's architecture")
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CCDSHOT_MAINTAINER}")

@@ -2,6 +2,7 @@
 // of a SOCK_SEQPACKET socket pair, one packet per piece.
 #include "sim/fake_camera.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 namespace ccdsim {
@@ -32,6 +34,28 @@ int poll_timeout_ms(std::chrono::steady_clock::time_point when) {
   if (left <= std::chrono::steady_clock::duration::zero()) return 0;
   const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
   return static_cast<int>(std::min<long long>(ms, 1000));
+}
+
+// Whether a thread of this process other than the caller sleeps in a read
+// of a socket, waiting for a packet: the kernel names the function it waits
+// in (wchan).
+bool a_thread_waits_for_a_packet() {
+  const std::string self = std::to_string(gettid());
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return false;
+  bool waiting = false;
+  while (const dirent* task = readdir(tasks)) {
+    if (task->d_name[0] == '.' || self == task->d_name) continue;
+    const std::string path = std::string("/proc/self/task/") + task->d_name + "/wchan";
+    char name[64] = {};
+    if (FILE* wchan = std::fopen(path.c_str(), "r")) {
+      [[maybe_unused]] const std::size_t got = std::fread(name, 1, sizeof name - 1, wchan);
+      std::fclose(wchan);
+    }
+    if (std::string(name) == "__skb_wait_for_more_packets") waiting = true;
+  }
+  closedir(tasks);
+  return waiting;
 }
 
 }  // namespace
@@ -84,6 +108,17 @@ struct FakeCamera::State {
       if (poll(fds, 2, 1) < 0 && errno != EINTR) break;
       if (fds[0].revents != 0) return;
       if ((fds[1].revents & POLLIN) != 0 && !receive(nullptr, (fds[1].revents & POLLHUP) != 0)) break;
+    }
+    // The program has taken the last packet and is about to read again.
+    // Closing while that read is starting is a race in the kernel: the read
+    // may see the end shut down before it sees the reset, and return 0
+    // instead of failing. So the end is closed once the read sleeps (its
+    // wake-up then finds the reset), or after a while if no read comes (or
+    // the wait cannot be seen).
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (!a_thread_waits_for_a_packet() && std::chrono::steady_clock::now() < give_up) {
+      pollfd stop{stop_pipe[0], POLLIN, 0};
+      if (poll(&stop, 1, 1) > 0) return;
     }
     const uint8_t unread = 0;
     [[maybe_unused]] const ssize_t sent = send(program_fd, &unread, 1, MSG_DONTWAIT | MSG_NOSIGNAL);

@@ -13,8 +13,9 @@
 //
 // Faults as the program sees them:
 // - short pieces: a read returning fewer bytes;
-// - failing reads: once the program has taken every packet sent before, the
-//   fake closes its end with unread data queued, so the program's next read
+// - failing reads: once the program has taken every packet sent before and
+//   waits in its next read, the fake closes its end with unread data queued
+//   (closing while the read is only starting could let it return 0), so it
 //   returns -1 with errno ECONNRESET; later reads return 0 and writes fail
 //   with EPIPE (raising SIGPIPE);
 // - stalls: nothing more is sent, the read blocks until the fake is

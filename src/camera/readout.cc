@@ -7,6 +7,7 @@
 #include <array>
 #include <bit>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,12 +52,15 @@ struct FreeDeleter {
 #endif
 
 std::size_t row_buffer_words(const ExposureRequest& request) {
-  const std::size_t pixels = pixels_per_row(request);
-  const std::size_t row_bytes = request.row_bytes > 0 ? static_cast<std::size_t>(request.row_bytes) : 0;
+  const uint64_t pixels = pixels_per_row(request);
+  const uint64_t row_bytes = request.row_bytes > 0 ? static_cast<uint64_t>(request.row_bytes) : 0;
   // The statistics look at `pixels` 16-bit samples whatever a sample's width
   // on the wire, and the device writes row_bytes bytes: room for the larger,
-  // plus the zero word on either side.
-  return std::max(pixels, (row_bytes + 1) / 2) + 2;
+  // plus the zero word on either side. Counted in 64 bits: where size_t has
+  // 32, a count beyond it is given as SIZE_MAX, which no allocation can
+  // satisfy, rather than wrapped round to a small buffer.
+  const uint64_t words = std::max(pixels, (row_bytes + 1) / 2) + 2;
+  return static_cast<std::size_t>(std::min<uint64_t>(words, SIZE_MAX));
 }
 
 namespace {

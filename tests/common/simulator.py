@@ -25,6 +25,33 @@ def fuse_missing():
     return None
 
 
+def elf_machine(path):
+    """The processor an ELF file is for (its e_machine), or None if it is not ELF."""
+    with open(path, "rb") as stream:
+        head = stream.read(20)
+    if len(head) < 20 or head[:4] != b"\x7fELF":
+        return None
+    return int.from_bytes(head[18:20], "little" if head[5] == 1 else "big")
+
+
+def emulated(program):
+    """Whether program is built for another processor than this machine's, so
+    that it runs through an emulator (qemu registered with binfmt_misc)."""
+    return elf_machine(program) != elf_machine("/proc/self/exe")
+
+
+def preload_environment(program, library):
+    """Environment entries that preload library into program. Under emulation
+    LD_PRELOAD is handed to the emulated program only (qemu's QEMU_SET_ENV):
+    the emulator is a program of this machine, which cannot load the
+    target's library. AddressSanitizer is told not to insist on being loaded
+    first."""
+    asan = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
+    if emulated(program):
+        return {"QEMU_SET_ENV": f"LD_PRELOAD={library}", "ASAN_OPTIONS": asan}
+    return {"LD_PRELOAD": str(library), "ASAN_OPTIONS": asan}
+
+
 def decode_expose(line):
     """The fields of a logged MSG_EXPOSE (hex bytes), or None for other messages."""
     data = bytes.fromhex(line)

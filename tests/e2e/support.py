@@ -9,7 +9,7 @@ import tempfile
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "common"))
 import simulator  # noqa: E402
-from simulator import decode_expose, fuse_missing  # noqa: E402,F401
+from simulator import decode_expose, fuse_missing, preload_environment  # noqa: E402,F401
 
 
 class Simulator(simulator.Simulator):

@@ -1,11 +1,14 @@
 """Whole runs that end with an image: the file type chosen, the window sent
 to the camera, the progress channel, and the pixels stored."""
+import datetime
 import os
 import re
 import threading
 
 import numpy as np
 import pytest
+
+from support import preload_environment
 
 CAMERA_LINE = "CCDSIM: 1000x800 pixel 16-bit CCD camera\n"
 FITS_MAGIC = b"SIMPLE  =                    T"
@@ -240,3 +243,40 @@ def test_autoexposure_takes_the_output_file_first(shot, sim, tmp_path):
                           + "x.fits: FITS Upload Complete\n")
     assert [e["exposure_ms"] for e in sim.exposures()] == [66, 193]
     assert sorted(os.listdir(tmp_path)) == ["x.fits"]
+
+
+# ------------------------------------------------------------------ dates
+
+# Past 2038-01-19 03:14:07 UTC, the last second a 32-bit time_t holds.
+AFTER_2038 = datetime.datetime(2039, 3, 14, 12, 34, 56, tzinfo=datetime.timezone.utc)
+
+
+def date_obs(text):
+    """DATE-OBS as a UTC time: ISO 8601 ('2039-03-14T12:34:56') or the C
+    library's ctime text ('Mon Mar 14 12:34:56 2039'), read with TZ=UTC."""
+    for form in ("%Y-%m-%dT%H:%M:%S", "%Y-%m-%dT%H:%M:%S.%f", "%a %b %d %H:%M:%S %Y"):
+        try:
+            return datetime.datetime.strptime(text.strip(), form).replace(tzinfo=datetime.timezone.utc)
+        except ValueError:
+            pass
+    raise AssertionError(f"DATE-OBS {text!r} is not a date")
+
+
+@pytest.mark.parametrize("kind", ["FITS", "TIFF"])
+def test_dates_after_2038(tree, shot, sim, tmp_path, kind):
+    # The program's clock is set (a preloaded library) to 2039; the file's
+    # date must be that one, not one wrapped round to 1901.
+    name = "x.fits" if kind == "FITS" else "x.tif"
+    env = {"CCDSHOT_FAKE_REALTIME": str(int(AFTER_2038.timestamp())), "TZ": "UTC",
+           **preload_environment(tree.ccdshot, tree.build / "tests" / "support" / "fake_realtime.so")}
+    result = shot(f"-camera={sim.device}", "0.5", name, env=env)
+    assert (result.status, result.err) == (0, "")
+    if kind == "FITS":
+        header, _ = read_fits(tmp_path / name)
+        date = date_obs(header["DATE-OBS"])
+    else:
+        from PIL import Image
+        with Image.open(tmp_path / name) as image:
+            date = datetime.datetime.strptime(image.tag_v2[306], "%Y:%m:%d %H:%M:%S").replace(
+                tzinfo=datetime.timezone.utc)
+    assert AFTER_2038 <= date <= AFTER_2038 + datetime.timedelta(seconds=30), date

@@ -14,7 +14,7 @@ import tempfile
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "common"))
 import simulator  # noqa: E402
-from simulator import fuse_missing  # noqa: E402,F401
+from simulator import fuse_missing, preload_environment  # noqa: E402,F401
 
 HERE = pathlib.Path(__file__).resolve().parent
 SOURCE = pathlib.Path(os.environ.get("CCDSHOT_SOURCE_DIR", HERE.parent.parent)).resolve()
@@ -22,6 +22,8 @@ BUILD = pathlib.Path(os.environ.get("CCDSHOT_BINARY_DIR", SOURCE / "build")).res
 CCDSHOT = BUILD / "ccdshot"
 CCDSIM = BUILD / "ccdsim"
 FAULTFS = BUILD / "tests" / "faultfs" / "faultfs"
+# Preloaded: standard output line-buffered whatever it is.
+STDOUT_LINES = BUILD / "tests" / "support" / "stdout_lines.so"
 
 HINT = "\nTry running 'ccdshot -help'\n"
 FITS_BLOCK = 2880

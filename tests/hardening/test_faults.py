@@ -15,7 +15,8 @@ import time
 import pytest
 
 import harness
-from harness import FITS_BLOCK, FaultFs, Simulator, fits_rows, run, start, finish, tiff_strip_rows
+from harness import (CCDSHOT, FITS_BLOCK, STDOUT_LINES, FaultFs, Simulator, finish, fits_rows, preload_environment, run,
+                     start, tiff_strip_rows)
 
 WIDTH, HEIGHT = 100, 50
 EXPOSURE_MS = 10  # the exposure word below
@@ -380,11 +381,9 @@ def test_upload_complete_comes_after_the_sync_of_the_last_write(start_sim, start
     if link:
         path = tmp_path / ("link-" + name)
         path.symlink_to(fs.mount / name)
-    # ASan checks that its runtime is loaded first, which stdbuf's preload breaks.
-    env = {"ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))}
+    env = preload_environment(CCDSHOT, STDOUT_LINES)
     with open(fs.log, "ab") as log:
-        result = finish(*start([f"-camera={sim.device}", *args, "0.01", path], tmp_path, prefix=["stdbuf", "-oL"],
-                               env=env, stdout=log))
+        result = finish(*start([f"-camera={sim.device}", *args, "0.01", path], tmp_path, env=env, stdout=log))
     assert (result.status, result.err) == (0, warning)
     shape = []
     for line in fs.events():

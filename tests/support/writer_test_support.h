@@ -12,6 +12,7 @@
 
 #include "camera/camera.h"
 #include "sim/camera_model.h"
+#include "tests/support/failing_close_fs.h"
 #include "tests/support/test_support.h"
 
 namespace writer_test {
@@ -68,28 +69,5 @@ std::string checker_missing(const std::vector<std::string>& modules, const std::
 // shot's geometry and any extra arguments; returns its result.
 testing_support::ChildResult run_checker(const std::string& script, const std::string& path, const Shot& shot,
                                          const std::vector<std::string>& extra = {});
-
-// A FUSE file system mounted on a fresh directory, served by a child of this
-// process: files can be created and written, and every close() of them fails
-// with EIO. mounted() is false (with reason()) when FUSE is not available.
-class FailingCloseFs {
- public:
-  FailingCloseFs();
-  ~FailingCloseFs();
-  FailingCloseFs(const FailingCloseFs&) = delete;
-  FailingCloseFs& operator=(const FailingCloseFs&) = delete;
-  bool mounted() const { return mounted_ && reason_.empty(); }
-  const std::string& reason() const { return reason_; }
-  std::string file(const std::string& name) const { return dir_.path() + "/" + name; }
-  // Bytes written to files of the file system so far.
-  uint64_t bytes_written() const;
-  struct State;  // what the file system's operations share
-
- private:
-  testing_support::TempDir dir_;
-  State* state_ = nullptr;
-  bool mounted_ = false;
-  std::string reason_;
-};
 
 }  // namespace writer_test
